@@ -1,0 +1,72 @@
+#include "automation/numeric.h"
+#include <oleauto.h>
+#include "automation/bstr.h"
+#include "automation/error.h"
+#include "automation/variant.h"
+
+namespace automation {
+
+double NumberOfText(const std::wstring& text)
+{
+    Bstr value(text);
+    double number = 0;
+    HRESULT hr = value.get() ? VarR8FromStr(value.get(), LOCALE_USER_DEFAULT, 0, &number) : DISP_E_TYPEMISMATCH;
+    if (FAILED(hr)) RaiseFromHresult(hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH);
+    return number;
+}
+
+uint8_t ByteOfNumber(double value)
+{
+    BYTE result = 0;
+    Check(VarUI1FromR8(value, &result));
+    return result;
+}
+
+int16_t Int16OfNumber(double value)
+{
+    SHORT result = 0;
+    Check(VarI2FromR8(value, &result));
+    return result;
+}
+
+int32_t Int32OfNumber(double value)
+{
+    LONG result = 0;
+    Check(VarI4FromR8(value, &result));
+    return result;
+}
+
+uint8_t ByteOfText(const std::wstring& text) { return ByteOfNumber(NumberOfText(text)); }
+int16_t Int16OfText(const std::wstring& text) { return Int16OfNumber(NumberOfText(text)); }
+int32_t Int32OfText(const std::wstring& text) { return Int32OfNumber(NumberOfText(text)); }
+
+std::wstring DecimalText(long long value) { return std::to_wstring(value); }
+
+double NumberOfVariant(const VARIANT& value)
+{
+    const VARIANT& v = Deref(value);
+    if (V_VT(&v) == VT_BSTR) return NumberOfText(TextOf(V_BSTR(&v)));
+    VARIANT converted;
+    VariantInit(&converted);
+    HRESULT hr = VariantChangeType(&converted, const_cast<VARIANT*>(&v), 0, VT_R8);
+    if (FAILED(hr)) RaiseFromHresult(hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH);
+    return V_R8(&converted);
+}
+
+bool IsNumeric(const VARIANT& value)
+{
+    const VARIANT& v = Deref(value);
+    switch (V_VT(&v)) {
+    case VT_EMPTY: case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4:
+    case VT_UI8: case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_CY: case VT_DECIMAL: case VT_BOOL:
+        return true;
+    case VT_BSTR: {
+        double number;
+        return V_BSTR(&v) && SUCCEEDED(VarR8FromStr(V_BSTR(&v), LOCALE_USER_DEFAULT, 0, &number));
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace automation

@@ -1,0 +1,41 @@
+// Modbus/TCP requests of the client, built from its text properties and the
+// values of its write array. Every number is converted where it is used, with
+// the automation runtime's rounding and errors, so a bad setting fails with
+// type mismatch (13), overflow (6) or subscript out of range (9).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velkomb::client {
+
+// The client's texts that a request is built from.
+struct RequestFields {
+    std::wstring funCode;
+    std::wstring startAddress;
+    std::wstring nrRegisters;
+    std::wstring startWAddress;
+    std::wstring nrWRegisters;
+};
+
+// The values to write, element by element, as the host's array holds them.
+class WriteValues {
+public:
+    virtual ~WriteValues() = default;
+    // The number held by element `index`. Subscript out of range (9) for an
+    // index outside the array or when there is no array; type mismatch (13)
+    // for an element that is not a number.
+    virtual double value(long index) const = 0;
+};
+
+// The function code of a text: its byte.
+uint8_t FunctionCodeOf(const std::wstring& funCode);
+// True for the function codes the client can send: 1-6, 15, 16 and 23.
+bool IsSupported(uint8_t functionCode);
+
+// The complete request (MBAP header and PDU) for the function code in
+// `fields`, its bytes converted in ascending index order so the first failing
+// field is the one that raises. Empty for an unsupported function code.
+std::vector<uint8_t> BuildRequest(const RequestFields& fields, const WriteValues& values);
+
+} // namespace velkomb::client

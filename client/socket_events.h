@@ -1,0 +1,29 @@
+// The client's sink for its socket's events: only OnDataArrival has a
+// handler. The sink points back at the client without a reference; the
+// client disconnects it before it goes away.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+#include "component/com/unknown.h"
+
+namespace velkomb::client {
+
+class VelkoMB;
+
+class SocketEvents final : public com::Unknown<SocketEvents, IDispatch> {
+public:
+    explicit SocketEvents(VelkoMB* client) : client_(client) {}
+    void Detach() { client_ = nullptr; }
+
+    void* Find(REFIID iid);
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                                     UINT*) override;
+
+private:
+    VelkoMB* client_;
+};
+
+} // namespace velkomb::client

@@ -1,0 +1,281 @@
+#include "client/velkomb.h"
+#include <cmath>
+#include "automation/numeric.h"
+#include "automation/safearray.h"
+#include "client/framing.h"
+#include "client/socket_events.h"
+#include "socket/csocket.h"
+
+namespace velkomb::client {
+
+using automation::CheckCall;
+
+namespace {
+
+constexpr long modbusPort = 502;
+
+// The values of the write array, as the request builder reads them.
+class ArrayValues final : public WriteValues {
+public:
+    explicit ArrayValues(const VARIANT& array) : array_(array) {}
+    double value(long index) const override
+    {
+        return automation::NumberOfVariant(*automation::ElementOf(array_, index).get());
+    }
+
+private:
+    const VARIANT& array_;
+};
+
+// Seconds on a clock without a daily wrap, with fractions.
+double MonotonicSeconds()
+{
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / frequency;
+}
+
+void DispatchWaitingMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+VARIANT Missing()
+{
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
+} // namespace
+
+VelkoMB* VelkoMB::Create() { return new VelkoMB; }
+
+VelkoMB::~VelkoMB()
+{
+    if (!tcpSock_) return;
+    IConnectionPointContainer* container = nullptr;
+    if (SUCCEEDED(tcpSock_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
+        IConnectionPoint* point = nullptr;
+        if (SUCCEEDED(container->FindConnectionPoint(DIID___CSocket, &point))) {
+            point->Unadvise(sinkCookie_);
+            point->Release();
+        }
+        container->Release();
+    }
+    sink_->Detach();
+    sink_->Release();
+    tcpSock_->Release();
+}
+
+HRESULT VelkoMB::Store(std::wstring& member, BSTR* value)
+{
+    if (!value) return E_POINTER;
+    member = automation::TextOf(*value);
+    return S_OK;
+}
+
+HRESULT VelkoMB::get_arwReg(VARIANT* value)
+{
+    if (!value) return E_POINTER;
+    VariantInit(value);
+    return VariantCopy(value, arwReg_.get());
+}
+
+HRESULT VelkoMB::put_arwWReg(VARIANT* value)
+{
+    if (!value) return E_POINTER;
+    // A copy taken now: later changes to the host's array do not reach it.
+    return Call(L"VelkoMB.arwWReg", [&] { arwWReg_ = automation::Variant::CopyOf(*value); });
+}
+
+_CSocket& VelkoMB::Socket() const
+{
+    if (!tcpSock_) automation::RaiseRuntime(automation::errObjectNotSet);
+    return *tcpSock_;
+}
+
+StateConstants VelkoMB::SocketState() const
+{
+    StateConstants state = sckClosed;
+    CheckCall(Socket().get_State(&state));
+    return state;
+}
+
+void VelkoMB::CloseSocketOnce() { CheckCall(Socket().CloseSocket()); }
+
+// --- Connection ---
+
+void VelkoMB::ConnectToDevice()
+{
+    if (!socketCreated_) {
+        socket::CSocket* created = socket::CSocket::Create();
+        CheckCall(created->QueryInterface(IID__CSocket, reinterpret_cast<void**>(&tcpSock_)));
+        created->Release();
+        sink_ = new SocketEvents(this);
+        IConnectionPointContainer* container = nullptr;
+        CheckCall(tcpSock_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
+        IConnectionPoint* point = nullptr;
+        HRESULT hr = container->FindConnectionPoint(DIID___CSocket, &point);
+        container->Release();
+        CheckCall(hr);
+        hr = point->Advise(sink_, &sinkCookie_);
+        point->Release();
+        CheckCall(hr);
+        socketCreated_ = true;
+    }
+    ProtocolConstants tcp = sckTCPProtocol;
+    CheckCall(Socket().put_Protocol(&tcp));
+    automation::Bstr host(ipAddress_);
+    BSTR hostValue = host.get();
+    CheckCall(Socket().put_RemoteHost(&hostValue));
+    LONG port = modbusPort;
+    CheckCall(Socket().put_RemotePort(&port));
+    if (SocketState() != sckClosed) {
+        // Closing a live connection only shuts its sending side; the second
+        // close releases it, making way for the new connection.
+        CloseSocketOnce();
+        if (SocketState() != sckClosed) CloseSocketOnce();
+    }
+    VARIANT noHost = Missing(), noPort = Missing();
+    CheckCall(Socket().Connect(&noHost, &noPort));
+    readyForRequest_ = true;
+    watchdogError_ = L"0";
+}
+
+HRESULT VelkoMB::Connect()
+{
+    return Call(L"VelkoMB.Connect", [&] { ConnectToDevice(); });
+}
+
+HRESULT VelkoMB::Disconnect()
+{
+    return Call(L"VelkoMB.Disconnect", [&] {
+        if (SocketState() != sckClosed) CloseSocketOnce();
+    });
+}
+
+HRESULT VelkoMB::SockDiag()
+{
+    return Call(L"VelkoMB.SockDiag", [&] { connState_ = automation::DecimalText(SocketState()); });
+}
+
+// --- Transaction ---
+
+void VelkoMB::ExecuteRequest()
+{
+    if (automation::NumberOfText(watchdogError_) == 1) {
+        watchdogError_ = L"0";
+        readyForRequest_ = true;
+        // A late reply to the timed-out request may be waiting: handle it now,
+        // as the unsolicited reply it is, before a new request is sent.
+        DispatchWaitingMessages();
+    }
+    if (SocketState() != sckConnected || !readyForRequest_) return;
+    readyForRequest_ = false;
+
+    std::vector<uint8_t> request;
+    try {
+        request = BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_},
+                               ArrayValues(*arwWReg_.get()));
+    } catch (...) {
+        // Nothing reached the socket, so nothing is outstanding.
+        readyForRequest_ = true;
+        throw;
+    }
+    if (!request.empty()) {
+        requestBytes_ = std::move(request);
+        partialReply_.clear();
+        automation::Variant bytes = automation::ByteArrayVariant(requestBytes_);
+        CheckCall(Socket().SendData(bytes.get()));
+    }
+    WaitForResponse();
+}
+
+HRESULT VelkoMB::Execute()
+{
+    return Call(L"VelkoMB.Execute", [&] { ExecuteRequest(); });
+}
+
+void VelkoMB::WaitForResponse()
+{
+    const double start = MonotonicSeconds();
+    for (;;) {
+        DispatchWaitingMessages();
+        const double now = MonotonicSeconds();
+        const double deadline = start + automation::ByteOfText(responseWatchdog_);
+        if (now > deadline) {
+            watchdogError_ = L"1";
+            return;
+        }
+        if (readyForRequest_) return;
+        // Sleep until a message arrives or just past the deadline.
+        const DWORD wait = static_cast<DWORD>(std::ceil((deadline - now) * 1000.0)) + 1;
+        MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+// --- Reply ---
+
+void VelkoMB::tcpSock_OnDataArrival(long)
+{
+    AddRef();  // a NewDataIn handler may drop the host's last reference
+    struct Releaser {
+        VelkoMB* self;
+        ~Releaser() { self->Release(); }
+    } releaser{this};
+
+    automation::Variant received;
+    VARIANT byteArrayType;
+    V_VT(&byteArrayType) = VT_I4;
+    V_I4(&byteArrayType) = VT_ARRAY | VT_UI1;
+    VARIANT all = Missing();
+    CheckCall(Socket().GetData(received.get(), &byteArrayType, &all));
+    if (received.type() == (VT_ARRAY | VT_UI1)) {
+        auto bytes = automation::BytesOf(V_ARRAY(received.get()));
+        partialReply_.insert(partialReply_.end(), bytes.begin(), bytes.end());
+    }
+    // TCP may deliver a reply in pieces: decode once all it needs is here.
+    if (partialReply_.empty() || ReplyBytesNeeded(partialReply_) > partialReply_.size()) return;
+    DecodedReply reply = DecodeReply(partialReply_);
+    partialReply_.clear();  // bytes beyond the one reply are discarded
+    Publish(reply);
+}
+
+void VelkoMB::Publish(const DecodedReply& reply)
+{
+    readyForRequest_ = true;
+    watchdogError_ = L"0";
+    exceptCode_ = automation::DecimalText(reply.exceptionCode);
+    errCode_ = automation::DecimalText(reply.functionCode);
+    if (reply.hasRegisters) {
+        automation::Variant values = automation::VariantArray(static_cast<long>(reply.values.size()) - 1);
+        for (size_t i = 0; i < reply.values.size(); ++i) {
+            if (!reply.values[i]) continue;
+            int32_t number = *reply.values[i];
+            VARIANT element;
+            if (number <= 32767) {
+                V_VT(&element) = VT_I2;
+                V_I2(&element) = static_cast<SHORT>(number);
+            } else {
+                V_VT(&element) = VT_I4;
+                V_I4(&element) = number;
+            }
+            automation::PutElement(*values.get(), static_cast<long>(i), element);
+        }
+        arwReg_ = std::move(values);
+    }
+    events().Raise(DISPID_NewDataIn);
+}
+
+} // namespace velkomb::client

@@ -1,0 +1,85 @@
+// VelkoMB: a Modbus/TCP client for one device. Every numeric setting crosses
+// the interface as text and is converted where it is used; Execute sends one
+// request and returns once the reply has been handled or the watchdog ran out.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include <string>
+#include <vector>
+#include "automation/variant.h"
+#include "client/reply.h"
+#include "component/com/object.h"
+#include "component/interfaces.h"
+
+namespace velkomb::client {
+
+class SocketEvents;
+
+class VelkoMB final : public com::AutomationObject<VelkoMB, _VelkoMB, IID__VelkoMB, CLSID_VelkoMB, DIID___VelkoMB> {
+public:
+    static VelkoMB* Create();
+    ~VelkoMB() override;
+
+    // _VelkoMB
+    HRESULT STDMETHODCALLTYPE Connect() override;
+    HRESULT STDMETHODCALLTYPE Disconnect() override;
+    HRESULT STDMETHODCALLTYPE SockDiag() override;
+    HRESULT STDMETHODCALLTYPE Execute() override;
+    HRESULT STDMETHODCALLTYPE put_IPAddress(BSTR* value) override { return Store(ipAddress_, value); }
+    HRESULT STDMETHODCALLTYPE get_IPAddress(BSTR* value) override { return PutOut(value, ipAddress_); }
+    HRESULT STDMETHODCALLTYPE put_StartAddress(BSTR* value) override { return Store(startAddress_, value); }
+    HRESULT STDMETHODCALLTYPE get_StartAddress(BSTR* value) override { return PutOut(value, startAddress_); }
+    HRESULT STDMETHODCALLTYPE put_NrRegisters(BSTR* value) override { return Store(nrRegisters_, value); }
+    HRESULT STDMETHODCALLTYPE get_NrRegisters(BSTR* value) override { return PutOut(value, nrRegisters_); }
+    HRESULT STDMETHODCALLTYPE put_StartWAddress(BSTR* value) override { return Store(startWAddress_, value); }
+    HRESULT STDMETHODCALLTYPE get_StartWAddress(BSTR* value) override { return PutOut(value, startWAddress_); }
+    HRESULT STDMETHODCALLTYPE put_NrWRegisters(BSTR* value) override { return Store(nrWRegisters_, value); }
+    HRESULT STDMETHODCALLTYPE get_NrWRegisters(BSTR* value) override { return PutOut(value, nrWRegisters_); }
+    HRESULT STDMETHODCALLTYPE get_arwReg(VARIANT* value) override;
+    HRESULT STDMETHODCALLTYPE put_MBFunCode(BSTR* value) override { return Store(mbFunCode_, value); }
+    HRESULT STDMETHODCALLTYPE put_arwWReg(VARIANT* value) override;
+    HRESULT STDMETHODCALLTYPE get_ErrCode(BSTR* value) override { return PutOut(value, errCode_); }
+    HRESULT STDMETHODCALLTYPE get_ExceptCode(BSTR* value) override { return PutOut(value, exceptCode_); }
+    HRESULT STDMETHODCALLTYPE get_ConnState(BSTR* value) override { return PutOut(value, connState_); }
+    HRESULT STDMETHODCALLTYPE get_WatchdogError(BSTR* value) override { return PutOut(value, watchdogError_); }
+    HRESULT STDMETHODCALLTYPE put_ResponseWatchdog(BSTR* value) override { return Store(responseWatchdog_, value); }
+
+    // The socket's OnDataArrival, through the client's event sink.
+    void tcpSock_OnDataArrival(long bytesTotal);
+
+private:
+    VelkoMB() = default;
+
+    static HRESULT Store(std::wstring& member, BSTR* value);
+    void ConnectToDevice();
+    void ExecuteRequest();
+    void WaitForResponse();
+    _CSocket& Socket() const;
+    StateConstants SocketState() const;
+    void CloseSocketOnce();
+    void Publish(const DecodedReply& reply);
+
+    std::wstring ipAddress_;
+    std::wstring startAddress_;
+    std::wstring nrRegisters_;
+    std::wstring startWAddress_;
+    std::wstring responseWatchdog_;
+    std::wstring watchdogError_;
+    std::wstring nrWRegisters_;
+    std::wstring mbFunCode_;
+    std::wstring errCode_;
+    std::wstring exceptCode_;
+    std::wstring connState_;
+    automation::Variant arwReg_;
+    automation::Variant arwWReg_;
+    bool socketCreated_ = false;
+    bool readyForRequest_ = false;
+    std::vector<uint8_t> requestBytes_;
+    _CSocket* tcpSock_ = nullptr;
+    SocketEvents* sink_ = nullptr;
+    DWORD sinkCookie_ = 0;
+    // Bytes of a reply that TCP has delivered only in part so far.
+    std::vector<uint8_t> partialReply_;
+};
+
+} // namespace velkomb::client

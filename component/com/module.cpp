@@ -1,0 +1,93 @@
+#include "component/com/module.h"
+#include <vector>
+#include <mutex>
+#include "automation/error.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace velkomb::com {
+namespace {
+
+LONG liveObjects = 0;
+LONG locks = 0;
+
+// The library and its type infos are free-threaded and read-only once loaded,
+// so one copy serves every apartment.
+struct CachedInfo {
+    GUID guid;
+    bool interfaceView;
+    ITypeInfo* info;
+};
+
+struct TypeInfoCache {
+    std::mutex mutex;
+    ITypeLib* library = nullptr;
+    std::vector<CachedInfo> infos;  // a handful of entries
+};
+
+TypeInfoCache& Cache()
+{
+    static TypeInfoCache* cache = new TypeInfoCache;  // lives as long as the process
+    return *cache;
+}
+
+ITypeLib* LoadLibraryLocked(TypeInfoCache& cache)
+{
+    if (!cache.library) {
+        wchar_t path[MAX_PATH];
+        GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
+        automation::Check(LoadTypeLibEx(path, REGKIND_NONE, &cache.library));
+    }
+    return cache.library;
+}
+
+} // namespace
+
+void ObjectCreated() { InterlockedIncrement(&liveObjects); }
+void ObjectDestroyed() { InterlockedDecrement(&liveObjects); }
+void LockModule(bool lock) { lock ? InterlockedIncrement(&locks) : InterlockedDecrement(&locks); }
+bool CanUnload() { return liveObjects == 0 && locks == 0; }
+
+HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+
+ITypeLib* TypeLibrary()
+{
+    auto& cache = Cache();
+    std::lock_guard lock(cache.mutex);
+    return LoadLibraryLocked(cache);
+}
+
+ITypeInfo* TypeInfoOf(REFGUID guid, bool interfaceView)
+{
+    auto& cache = Cache();
+    std::lock_guard lock(cache.mutex);
+    for (const auto& cached : cache.infos)
+        if (IsEqualGUID(cached.guid, guid) && cached.interfaceView == interfaceView) return cached.info;
+
+    ITypeInfo* info = nullptr;
+    automation::Check(LoadLibraryLocked(cache)->GetTypeInfoOfGuid(guid, &info));
+    if (interfaceView) {
+        // The vtable view of a dual interface: the dispatch view refers to it
+        // as its implemented type -1.
+        HREFTYPE ref = 0;
+        ITypeInfo* vtable = nullptr;
+        if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &ref)) && SUCCEEDED(info->GetRefTypeInfo(ref, &vtable))) {
+            info->Release();
+            info = vtable;
+        }
+    }
+    cache.infos.push_back({guid, interfaceView, info});
+    return info;
+}
+
+void ReleaseTypeLibrary()
+{
+    auto& cache = Cache();
+    std::lock_guard lock(cache.mutex);
+    for (auto& cached : cache.infos) cached.info->Release();
+    cache.infos.clear();
+    if (cache.library) cache.library->Release();
+    cache.library = nullptr;
+}
+
+} // namespace velkomb::com

@@ -1,0 +1,176 @@
+// The base of both creatable classes: reference counting, QueryInterface,
+// IDispatch through the embedded type library, error info, class info and
+// one connection point for the class's event interface. The classes only
+// implement their dual interface's members.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <string>
+#include "automation/bstr.h"
+#include "automation/error.h"
+#include "component/com/connection_point.h"
+#include "component/com/dispatch.h"
+#include "component/com/enumerator.h"
+#include "component/com/module.h"
+
+namespace velkomb::com {
+
+template <class Derived, class Dual, const IID& DualIid, const CLSID& Clsid, const IID& EventsIid>
+class AutomationObject : public Dual,
+                         public ISupportErrorInfo,
+                         public IProvideClassInfo2,
+                         public IConnectionPointContainer {
+public:
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out) return E_POINTER;
+        *out = Find(iid);
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG left = --references_;
+        if (left == 0) delete static_cast<Derived*>(this);
+        return static_cast<ULONG>(left);
+    }
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
+    {
+        if (!count) return E_POINTER;
+        *count = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override
+    {
+        if (!out) return E_POINTER;
+        if (index != 0) return DISP_E_BADINDEX;
+        return Referenced([] { return TypeInfoOf(DualIid); }, out);
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
+    {
+        ITypeInfo* info = nullptr;
+        HRESULT hr = Lookup([] { return TypeInfoOf(DualIid, true); }, &info);
+        return SUCCEEDED(hr) ? DispGetIDsOfNames(info, names, count, ids) : hr;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO* exception, UINT* argError) override
+    {
+        ITypeInfo* info = nullptr;
+        HRESULT hr = Lookup([] { return TypeInfoOf(DualIid, true); }, &info);
+        if (FAILED(hr)) return hr;
+        AddRef();  // the call may drop the host's last reference
+        hr = InvokeMember(info, static_cast<Dual*>(this), id, flags, params, result, exception, argError);
+        Release();
+        return hr;
+    }
+
+    // ISupportErrorInfo
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override
+    {
+        return IsEqualIID(iid, DualIid) ? S_OK : S_FALSE;
+    }
+
+    // IProvideClassInfo2
+    HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override
+    {
+        if (!out) return E_POINTER;
+        return Referenced([] { return TypeInfoOf(Clsid); }, out);
+    }
+    HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) override
+    {
+        if (!guid) return E_POINTER;
+        if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+        *guid = EventsIid;
+        return S_OK;
+    }
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override
+    {
+        if (!out) return E_POINTER;
+        *out = new ConnectionPointEnumerator({&events_});
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override
+    {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (!IsEqualIID(iid, EventsIid)) return CONNECT_E_NOCONNECTION;
+        *out = &events_;
+        events_.AddRef();
+        return S_OK;
+    }
+
+protected:
+    AutomationObject() : events_(static_cast<IConnectionPointContainer*>(this), EventsIid) { ObjectCreated(); }
+    virtual ~AutomationObject() { ObjectDestroyed(); }
+
+    ConnectionPoint& events() { return events_; }
+
+    // Runs one public operation: the object stays alive while it runs, and a
+    // failure becomes the HRESULT and error info the host sees.
+    template <class Body>
+    HRESULT Call(const wchar_t* source, Body&& body)
+    {
+        AddRef();
+        HRESULT hr = automation::Boundary(source, body);
+        Release();
+        return hr;
+    }
+
+    // The value of a property read, as its [out, retval] parameter.
+    static HRESULT PutOut(BSTR* out, const std::wstring& text)
+    {
+        if (!out) return E_POINTER;
+        *out = automation::AllocBstr(text);
+        return *out ? S_OK : E_OUTOFMEMORY;
+    }
+    template <class T>
+    static HRESULT PutOut(T* out, T value)
+    {
+        if (!out) return E_POINTER;
+        *out = value;
+        return S_OK;
+    }
+
+private:
+    void* Find(REFIID iid)
+    {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DualIid))
+            return static_cast<Dual*>(this);
+        if (IsEqualIID(iid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
+        if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
+            return static_cast<IProvideClassInfo2*>(this);
+        if (IsEqualIID(iid, IID_IConnectionPointContainer)) return static_cast<IConnectionPointContainer*>(this);
+        return nullptr;
+    }
+
+    template <class Get>
+    static HRESULT Lookup(Get get, ITypeInfo** out)
+    {
+        try {
+            *out = get();
+            return S_OK;
+        } catch (...) {
+            return TYPE_E_CANTLOADLIBRARY;
+        }
+    }
+    template <class Get>
+    static HRESULT Referenced(Get get, ITypeInfo** out)
+    {
+        HRESULT hr = Lookup(get, out);
+        if (SUCCEEDED(hr)) (*out)->AddRef();
+        return hr;
+    }
+
+    LONG references_ = 1;  // apartment objects: used on one thread only
+    ConnectionPoint events_;
+};
+
+} // namespace velkomb::com

@@ -1,0 +1,339 @@
+// The registered component as a C++ host sees it: creation by ProgID,
+// late binding by name, the dual vtable, errors, connection points,
+// unloading and registration.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <string>
+#include <vector>
+#include "component/interfaces.h"
+
+namespace {
+
+struct ComApartment : ::testing::Environment {
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    void TearDown() override { CoUninitialize(); }
+};
+const auto* apartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
+
+IDispatch* Create(const wchar_t* progId)
+{
+    CLSID clsid;
+    if (FAILED(CLSIDFromProgID(progId, &clsid))) return nullptr;
+    IDispatch* object = nullptr;
+    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object));
+    return object;
+}
+
+DISPID IdOf(IDispatch* object, const wchar_t* name)
+{
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return id;
+}
+
+struct CallResult {
+    HRESULT hr;
+    VARIANT value;
+    EXCEPINFO exception;
+    std::wstring source() const { return exception.bstrSource ? exception.bstrSource : L""; }
+    std::wstring description() const { return exception.bstrDescription ? exception.bstrDescription : L""; }
+};
+
+// Calls a member by name as a script host does; args in declaration order.
+CallResult Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {})
+{
+    CallResult result{};
+    VariantInit(&result.value);
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
+                      flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
+    UINT argError = 0;
+    result.hr = object->Invoke(IdOf(object, name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                               flags == DISPATCH_PROPERTYPUT ? nullptr : &result.value, &result.exception, &argError);
+    return result;
+}
+
+VARIANT Text(const wchar_t* text)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(text);
+    return v;
+}
+
+VARIANT ByRef(VARIANT* inner)
+{
+    VARIANT v;
+    V_VT(&v) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&v) = inner;
+    return v;
+}
+
+std::wstring Get(IDispatch* object, const wchar_t* name)
+{
+    CallResult r = Call(object, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD);
+    if (FAILED(r.hr) || V_VT(&r.value) != VT_BSTR) return L"<fail>";
+    std::wstring text = V_BSTR(&r.value);
+    VariantClear(&r.value);
+    return text;
+}
+
+TEST(Host, LateBindingUsesTheLibrarysDispatchIds)
+{
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket.1");
+    ASSERT_TRUE(client && socket);
+    EXPECT_EQ(IdOf(client, L"Execute"), 0x60030011);
+    EXPECT_EQ(IdOf(client, L"ipaddress"), 0x6803000C);
+    EXPECT_EQ(IdOf(socket, L"vbSocket"), 0x60030013);
+    EXPECT_EQ(IdOf(socket, L"OnDataArrival"), DISPID_UNKNOWN);  // events are not members
+    client->Release();
+    socket->Release();
+}
+
+TEST(Host, PropertiesTakeValuesAndScriptVariables)
+{
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    ASSERT_TRUE(client);
+    for (const wchar_t* name : {L"IPAddress", L"StartAddress", L"NrRegisters", L"StartWAddress", L"NrWRegisters"})
+        EXPECT_EQ(Get(client, name), L"") << name;
+
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT, {Text(L"127.0.0.1")}).hr, S_OK);
+    EXPECT_EQ(Get(client, L"IPAddress"), L"127.0.0.1");
+
+    // A script variable arrives as a reference to a variant.
+    VARIANT variable = Text(L"100");
+    EXPECT_EQ(Call(client, L"StartAddress", DISPATCH_PROPERTYPUT, {ByRef(&variable)}).hr, S_OK);
+    EXPECT_EQ(Get(client, L"StartAddress"), L"100");
+    // A number for a text property is converted.
+    VARIANT number;
+    V_VT(&number) = VT_I2;
+    V_I2(&number) = 10;
+    EXPECT_EQ(Call(client, L"NrRegisters", DISPATCH_PROPERTYPUT, {ByRef(&number)}).hr, S_OK);
+    EXPECT_EQ(Get(client, L"NrRegisters"), L"10");
+    VariantClear(&variable);
+
+    // Write-only and read-only members.
+    EXPECT_EQ(Call(client, L"MBFunCode", DISPATCH_PROPERTYGET).hr, DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(Call(client, L"ErrCode", DISPATCH_PROPERTYPUT, {Text(L"1")}).hr, DISP_E_MEMBERNOTFOUND);
+    CallResult reg = Call(client, L"arwReg", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_VT(&reg.value), VT_EMPTY);
+    client->Release();
+}
+
+TEST(Host, DualVtableMatchesDispatch)
+{
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    ASSERT_TRUE(client);
+    velkomb::_VelkoMB* dual = nullptr;
+    ASSERT_EQ(client->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&dual)), S_OK);
+    BSTR value = SysAllocString(L"3");
+    EXPECT_EQ(dual->put_ResponseWatchdog(&value), S_OK);
+    EXPECT_EQ(dual->put_NrWRegisters(&value), S_OK);
+    SysFreeString(value);
+    EXPECT_EQ(Get(client, L"NrWRegisters"), L"3");
+    BSTR out = nullptr;
+    EXPECT_EQ(dual->get_WatchdogError(&out), S_OK);
+    EXPECT_EQ(SysStringLen(out), 0u);
+    SysFreeString(out);
+    dual->Release();
+
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    velkomb::_CSocket* sock = nullptr;
+    ASSERT_EQ(socket->QueryInterface(velkomb::IID__CSocket, reinterpret_cast<void**>(&sock)), S_OK);
+    LONG handle = 0, port = 1234;
+    EXPECT_EQ(sock->get_SocketHandle(&handle), S_OK);
+    EXPECT_EQ(handle, -1);
+    EXPECT_EQ(sock->put_LocalPort(&port), S_OK);
+    CallResult local = Call(socket, L"LocalPort", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_VT(&local.value), VT_I4);
+    EXPECT_EQ(V_I4(&local.value), 1234);
+    sock->Release();
+    socket->Release();
+    client->Release();
+}
+
+TEST(Host, ErrorsCarryNumberSourceAndDescription)
+{
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    ASSERT_TRUE(client);
+    CallResult execute = Call(client, L"Execute", DISPATCH_METHOD);
+    EXPECT_EQ(execute.hr, DISP_E_EXCEPTION);
+    EXPECT_EQ(execute.exception.scode, static_cast<HRESULT>(0x800A000D));
+    EXPECT_EQ(execute.description(), L"Type mismatch");
+    EXPECT_EQ(execute.source(), L"VelkoMB.Execute");
+    CallResult disconnect = Call(client, L"Disconnect", DISPATCH_METHOD);
+    EXPECT_EQ(disconnect.exception.scode, static_cast<HRESULT>(0x800A005B));
+
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    VARIANT bytes = Text(L"AB");
+    CallResult send = Call(socket, L"SendData", DISPATCH_METHOD, {ByRef(&bytes)});
+    EXPECT_EQ(send.exception.scode, static_cast<HRESULT>(0x800A9C46));
+    EXPECT_EQ(send.source(), L"CSocket.SendData");
+    EXPECT_EQ(send.description(), L"Wrong protocol or connection state for the requested transaction or request.");
+    VariantClear(&bytes);
+    CallResult connect = Call(socket, L"Connect", DISPATCH_METHOD);
+    EXPECT_EQ(connect.exception.scode, static_cast<HRESULT>(0x800A0000 | 10049));
+    EXPECT_EQ(connect.source(), L"CSocket.CSocket.Connect");
+    EXPECT_EQ(connect.description(), L"Cannot assign requested address.");
+    // The failed Connect created the socket: Protocol writes are ignored now.
+    VARIANT udp;
+    V_VT(&udp) = VT_I4;
+    V_I4(&udp) = 1;
+    EXPECT_EQ(Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {udp}).hr, S_OK);
+    CallResult protocol = Call(socket, L"Protocol", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_I4(&protocol.value), 0);
+    socket->Release();
+    client->Release();
+}
+
+// Counts the events it receives.
+struct CountingSink : IDispatch {
+    LONG references = 1;
+    int calls = 0;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, velkomb::DIID___CSocket)) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        ++calls;
+        return S_OK;
+    }
+};
+
+TEST(Host, ConnectionPointTakesSeveralSinks)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(socket->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(velkomb::DIID___CSocket, &point), S_OK);
+    IConnectionPoint* none = nullptr;
+    EXPECT_EQ(container->FindConnectionPoint(velkomb::DIID___VelkoMB, &none), CONNECT_E_NOCONNECTION);
+
+    CountingSink first, second;
+    DWORD a = 0, b = 0;
+    EXPECT_EQ(point->Advise(&first, &a), S_OK);
+    EXPECT_EQ(point->Advise(&second, &b), S_OK);
+    EXPECT_NE(a, b);
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+    CONNECTDATA data[3];
+    ULONG fetched = 0;
+    EXPECT_EQ(connections->Next(3, data, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 2u);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    connections->Release();
+    EXPECT_EQ(point->Unadvise(a), S_OK);
+    EXPECT_EQ(point->Unadvise(a), CONNECT_E_NOCONNECTION);
+
+    IProvideClassInfo2* classInfo = nullptr;
+    ASSERT_EQ(socket->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&classInfo)), S_OK);
+    GUID source{};
+    EXPECT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
+    EXPECT_TRUE(IsEqualGUID(source, velkomb::DIID___CSocket));
+    classInfo->Release();
+    point->Release();
+    container->Release();
+    socket->Release();
+    EXPECT_EQ(first.references, 1);  // released with the object
+    EXPECT_EQ(second.references, 1);
+}
+
+using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
+{
+    HMODULE module = LoadLibraryW(L"VelkoMB.dll");
+    ASSERT_TRUE(module);
+    auto canUnload = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, MAKEINTRESOURCEA(1)));
+    auto getClassObject = reinterpret_cast<GetClassObject>(GetProcAddress(module, MAKEINTRESOURCEA(2)));
+    ASSERT_TRUE(canUnload && getClassObject);
+    EXPECT_EQ(GetProcAddress(module, "DllRegisterServer"), GetProcAddress(module, MAKEINTRESOURCEA(3)));
+    EXPECT_EQ(GetProcAddress(module, "DllUnregisterServer"), GetProcAddress(module, MAKEINTRESOURCEA(4)));
+    EXPECT_EQ(canUnload(), S_OK);
+
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(velkomb::CLSID_CSocket, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    IUnknown* object = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+    EXPECT_EQ(canUnload(), S_FALSE);
+    object->Release();
+    EXPECT_EQ(canUnload(), S_OK);
+    factory->LockServer(TRUE);
+    EXPECT_EQ(canUnload(), S_FALSE);
+    factory->LockServer(FALSE);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_OK);
+    IClassFactory* other = nullptr;
+    EXPECT_EQ(getClassObject(velkomb::IID__CSocket, IID_IClassFactory, reinterpret_cast<void**>(&other)),
+              CLASS_E_CLASSNOTAVAILABLE);
+    FreeLibrary(module);
+}
+
+std::wstring ReadValue(const std::wstring& key, const wchar_t* name = nullptr)
+{
+    wchar_t value[512];
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return L"<absent>";
+    return value;
+}
+
+bool KeyExists(const std::wstring& key)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+TEST(Host, RegistrationRoundTrip)
+{
+    HMODULE module = LoadLibraryW(L"VelkoMB.dll");
+    ASSERT_TRUE(module);
+    auto registerServer = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllRegisterServer"));
+    auto unregisterServer = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllUnregisterServer"));
+    const std::wstring keys[] = {
+        L"CLSID\\{1CD48C7A-4F30-4EFA-8665-9ED3637EF62C}", L"CLSID\\{F2A12945-380E-43F0-A3C9-80CACF8A3B52}",
+        L"VelkoMBDLL.VelkoMB", L"VelkoMBDLL.VelkoMB.1", L"VelkoMBDLL.CSocket", L"VelkoMBDLL.CSocket.1",
+        L"TypeLib\\{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}", L"Interface\\{62DA8D38-DC57-4619-A9A4-DB97A44EB38C}",
+        L"Interface\\{907E73B2-709D-4C7A-A51C-EA295F99257B}",
+    };
+
+    ASSERT_EQ(unregisterServer(), S_OK);
+    for (const auto& key : keys) EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
+
+    ASSERT_EQ(registerServer(), S_OK);
+    for (const auto& key : keys) EXPECT_TRUE(KeyExists(key)) << std::string(key.begin(), key.end());
+    const std::wstring socketClass = L"CLSID\\{F2A12945-380E-43F0-A3C9-80CACF8A3B52}";
+    EXPECT_EQ(ReadValue(socketClass + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_EQ(ReadValue(socketClass + L"\\TypeLib"), L"{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}");
+    EXPECT_EQ(ReadValue(L"VelkoMBDLL.CSocket\\CLSID"), L"{F2A12945-380E-43F0-A3C9-80CACF8A3B52}");
+    // Type library versions are registered in hexadecimal: 186.0 is "ba.0".
+    EXPECT_TRUE(KeyExists(L"TypeLib\\{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}\\ba.0\\0\\win32"));
+    // The automation marshaller serves the interfaces.
+    EXPECT_EQ(ReadValue(L"Interface\\{3BB7D999-DD34-4863-BC7A-CC822BFB82DF}\\ProxyStubClsid32"),
+              L"{00020424-0000-0000-C000-000000000046}");
+    FreeLibrary(module);
+}
+
+} // namespace

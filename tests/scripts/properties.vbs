@@ -1,0 +1,71 @@
+' Both classes created by ProgID: every property round-trips and failures
+' arrive as typed automation errors. Needs no events, so Wine's own cscript
+' runs it.
+Option Explicit
+Dim failures : failures = 0
+
+Sub Check(condition, what)
+    If Not condition Then
+        WScript.Echo "FAIL: " & what
+        failures = failures + 1
+    End If
+End Sub
+
+Sub CheckError(number, source, description, what)
+    Check Err.Number = number, what & ": number " & Err.Number
+    Check Err.Source = source, what & ": source " & Err.Source
+    Check Err.Description = description, what & ": description " & Err.Description
+    Err.Clear
+End Sub
+
+Dim mb, sock, s
+Set mb = CreateObject("VelkoMBDLL.VelkoMB")
+Check mb.IPAddress = "", "new IPAddress empty"
+Check IsEmpty(mb.arwReg), "new arwReg Empty"
+Check mb.ErrCode = "" And mb.ExceptCode = "" And mb.ConnState = "" And mb.WatchdogError = "", "new status texts empty"
+
+s = "127.0.0.1"
+mb.IPAddress = s
+Check mb.IPAddress = "127.0.0.1", "IPAddress from a variable"
+mb.StartAddress = "100" : Check mb.StartAddress = "100", "StartAddress"
+mb.NrRegisters = 10 : Check mb.NrRegisters = "10", "NrRegisters from a number"
+mb.StartWAddress = " 7 " : Check mb.StartWAddress = " 7 ", "StartWAddress kept as given"
+mb.NrWRegisters = "abc" : Check mb.NrWRegisters = "abc", "NrWRegisters not checked when set"
+mb.MBFunCode = "3"
+mb.ResponseWatchdog = "2.5"
+mb.arwWReg = Array(1, 2, 3)
+
+On Error Resume Next
+mb.Execute
+CheckError 13, "VelkoMB.Execute", "Type mismatch", "Execute before Connect"
+mb.Disconnect
+Check Err.Number = 91, "Disconnect before Connect: " & Err.Number
+Err.Clear
+On Error GoTo 0
+
+Set sock = CreateObject("VelkoMBDLL.CSocket")
+Check sock.State = 0 And sock.SocketHandle = -1 And sock.Protocol = 0, "new socket state"
+Check sock.RemotePort = 0 And sock.LocalPort = 0 And sock.BytesReceived = 0, "new socket numbers"
+Check sock.RemoteHost = "" And sock.RemoteHostIP = "" And sock.LocalIP = "" And sock.LocalHostName = "", "new socket texts"
+sock.RemotePort = 502 : Check sock.RemotePort = 502, "RemotePort"
+sock.LocalPort = 1234 : Check sock.LocalPort = 1234, "LocalPort"
+sock.RemoteHost = "127.0.0.1" : Check sock.RemoteHostIP = "127.0.0.1", "dotted RemoteHost sets RemoteHostIP"
+sock.RemoteHost = "device.example" : Check sock.RemoteHostIP = "127.0.0.1", "a name keeps RemoteHostIP"
+sock.Protocol = 1 : Check sock.Protocol = 1, "Protocol without a socket"
+sock.Protocol = 0
+
+On Error Resume Next
+sock.SendData "AB"
+CheckError 40006, "CSocket.SendData", "Wrong protocol or connection state for the requested transaction or request.", "SendData before Connect"
+sock.RemoteHost = ""
+sock.Connect
+CheckError 10049, "CSocket.CSocket.Connect", "Cannot assign requested address.", "Connect without host"
+sock.Connect "127.0.0.1", 70000
+CheckError 6, "CSocket.CSocket.Connect", "Overflow", "Connect to port 70000"
+On Error GoTo 0
+Check sock.SocketHandle <> -1, "Connect created the socket"
+sock.Protocol = 1 : Check sock.Protocol = 0, "Protocol ignored while a socket exists"
+sock.CloseSocket
+Check sock.SocketHandle = -1 And sock.State = 0, "CloseSocket releases an unconnected socket"
+
+If failures = 0 Then WScript.Echo "PASS" Else WScript.Echo failures & " failures"

@@ -1,0 +1,75 @@
+// Numeric texts and error conversion, as hosts see them.
+#include <gtest/gtest.h>
+#include <functional>
+#include "automation/error.h"
+#include "automation/numeric.h"
+#include "support/error_texts.h"
+
+using namespace automation;
+
+namespace {
+
+long ErrorNumberOf(const std::function<void()>& body)
+{
+    try {
+        body();
+    } catch (const AutomationError& error) {
+        return error.number;
+    }
+    return 0;
+}
+
+TEST(NumericTexts, RoundHalfToEvenAndAcceptBlanks)
+{
+    EXPECT_EQ(ByteOfText(L"2.5"), 2);
+    EXPECT_EQ(ByteOfText(L"3.5"), 4);
+    EXPECT_EQ(ByteOfText(L" 12 "), 12);
+    EXPECT_EQ(ByteOfText(L"255"), 255);
+    EXPECT_EQ(Int16OfText(L"-32768"), -32768);
+    EXPECT_EQ(Int32OfText(L"70000"), 70000);
+    EXPECT_DOUBLE_EQ(NumberOfText(L"-1.25"), -1.25);
+}
+
+TEST(NumericTexts, FailWithOverflowOrTypeMismatch)
+{
+    EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L"256"); }), errOverflow);
+    EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L"-1"); }), errOverflow);
+    EXPECT_EQ(ErrorNumberOf([] { Int16OfText(L"32768"); }), errOverflow);
+    EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L"abc"); }), errTypeMismatch);
+    EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L""); }), errTypeMismatch);
+    EXPECT_EQ(ErrorNumberOf([] { NumberOfText(L"1 2"); }), errTypeMismatch);
+}
+
+TEST(Errors, BoundaryReportsNumberSourceAndDescription)
+{
+    HRESULT hr = Boundary(L"Test.Method", [] { RaiseRuntime(errOverflow); });
+    EXPECT_EQ(hr, static_cast<HRESULT>(0x800A0006));
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR source = nullptr, description = nullptr;
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    EXPECT_STREQ(source, L"Test.Method");
+    EXPECT_STREQ(description, L"Overflow");
+    SysFreeString(source);
+    SysFreeString(description);
+    info->Release();
+
+    // A raiser's own source is kept; numbers above 32767 keep all 16 bits.
+    EXPECT_EQ(Boundary(L"Outer", [] { Raise(40006, L"CSocket.SendData", L"x"); }), static_cast<HRESULT>(0x800A9C46));
+    EXPECT_THROW(CheckCall(HresultOf(9)), AutomationError);
+}
+
+TEST(ErrorTexts, TableAndDefault)
+{
+    using velkomb::support::GetErrorDescription;
+    EXPECT_EQ(GetErrorDescription(10061), L"Connection refused.");
+    EXPECT_EQ(GetErrorDescription(11001), L"Host not found.");
+    EXPECT_EQ(GetErrorDescription(10035), L"Resource temporarily unavailable.");
+    EXPECT_EQ(GetErrorDescription(10047), L"Address family not supported by protocol family.");
+    EXPECT_EQ(GetErrorDescription(11004), L"Valid name, no data record of requested type.");
+    for (long unknown : {0L, -1L, 10059L, 10068L, 40006L, 7L})
+        EXPECT_EQ(GetErrorDescription(unknown), L"Unknown error.") << unknown;
+}
+
+} // namespace

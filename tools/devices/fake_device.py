@@ -1,0 +1,338 @@
+#!/usr/bin/python3
+"""Scriptable fake Modbus/TCP device for behaviour real devices rarely show.
+
+Every request is framed from its MBAP header (7 bytes, then length - 1 more),
+logged to stderr as hex, and answered according to --mode. The correct reply
+("normal") uses register value 1000 + address and bits that are on at even
+addresses, for function codes 1, 2, 3, 4, 5, 6, 15, 16 and 23.
+
+A mode is one coroutine taking (connection, request). It answers through the
+connection and returns False when the connection is to end. Add a mode by
+writing such a coroutine and listing it in MODES.
+"""
+import argparse
+import shlex
+import asyncio
+import signal
+import socket
+import struct
+import sys
+
+MBAP_SIZE = 7
+MAX_MBAP_LENGTH = 254  # unit id + largest PDU (253 bytes)
+REGISTER_BASE = 1000
+READ_LIMITS = {1: 2000, 2: 2000, 3: 125, 4: 125, 23: 125}
+ECHOED_FUNCTIONS = (5, 6, 15, 16)
+ILLEGAL_FUNCTION, ILLEGAL_ADDRESS, ILLEGAL_VALUE = 1, 2, 3
+DEFAULT_DELAY = 2.0
+
+
+class ModbusError(Exception):
+    def __init__(self, code):
+        super().__init__(code)
+        self.code = code
+
+
+# ---------------------------------------------------------------- replies --
+
+def pack_bits(address, count):
+    data = bytearray((count + 7) // 8)
+    for i in range(count):
+        if (address + i) % 2 == 0:
+            data[i // 8] |= 1 << (i % 8)
+    return bytes(data)
+
+
+def pack_registers(address, count):
+    return b"".join(struct.pack(">H", (REGISTER_BASE + address + i) & 0xFFFF)
+                    for i in range(count))
+
+
+def checked_read_range(function, pdu):
+    address, count = struct.unpack(">HH", pdu[1:5])
+    if not 1 <= count <= READ_LIMITS[function]:
+        raise ModbusError(ILLEGAL_VALUE)
+    if address + count > 0x10000:
+        raise ModbusError(ILLEGAL_ADDRESS)
+    return address, count
+
+
+def normal_pdu(pdu):
+    """The reply PDU a well-behaved device gives to the request PDU."""
+    function = pdu[0]
+    if function in ECHOED_FUNCTIONS:
+        if len(pdu) < 5:
+            raise ModbusError(ILLEGAL_VALUE)
+        return pdu[:5]
+    if function not in READ_LIMITS:
+        raise ModbusError(ILLEGAL_FUNCTION)
+    if len(pdu) < 5:
+        raise ModbusError(ILLEGAL_VALUE)
+    address, count = checked_read_range(function, pdu)
+    data = pack_bits(address, count) if function in (1, 2) else pack_registers(address, count)
+    return bytes([function, len(data)]) + data
+
+
+def exception_pdu(pdu, code):
+    return bytes([pdu[0] | 0x80, code])
+
+
+def frame(request, pdu):
+    """Wrap a reply PDU in an MBAP header echoing the request's ids."""
+    return request[:4] + struct.pack(">H", len(pdu) + 1) + request[6:7] + pdu
+
+
+def normal_reply(request):
+    pdu = request[MBAP_SIZE:]
+    try:
+        return frame(request, normal_pdu(pdu))
+    except ModbusError as error:
+        return frame(request, exception_pdu(pdu, error.code))
+
+
+def exception_reply(request, code):
+    return frame(request, exception_pdu(request[MBAP_SIZE:], code))
+
+
+# ------------------------------------------------------------- connection --
+
+class Connection:
+    """One accepted client: framed reading and the ways of answering it."""
+
+    def __init__(self, reader, writer, options):
+        self.reader = reader
+        self.writer = writer
+        self.options = options
+        writer.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    async def read_request(self):
+        """The next complete request, or None when the client is gone or talks nonsense."""
+        try:
+            header = await self.reader.readexactly(MBAP_SIZE)
+            length = struct.unpack(">H", header[4:6])[0]
+            if not 2 <= length <= MAX_MBAP_LENGTH:
+                log(f"bad MBAP length {length} in {header.hex(' ')}, closing")
+                return None
+            return header + await self.reader.readexactly(length - 1)
+        except (asyncio.IncompleteReadError, ConnectionError):
+            return None
+
+    async def send(self, data):
+        self.writer.write(data)
+        await self.writer.drain()
+
+    async def send_pieces(self, data, offsets, pause):
+        bounds = [0] + sorted(o for o in offsets if 0 < o < len(data)) + [len(data)]
+        for start, end in zip(bounds, bounds[1:]):
+            if start:
+                await asyncio.sleep(pause)
+            await self.send(data[start:end])
+
+    async def flushed(self):
+        """Wait until asyncio has handed every written byte to the kernel."""
+        for _ in range(1000):
+            if self.writer.transport.get_write_buffer_size() == 0:
+                return
+            await asyncio.sleep(0.001)
+
+    async def reset(self):
+        await self.flushed()
+        self.writer.get_extra_info("socket").setsockopt(
+            socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.writer.transport.abort()
+
+    async def close(self):
+        self.writer.close()
+        try:
+            await self.writer.wait_closed()
+        except ConnectionError:
+            pass
+
+
+# ------------------------------------------------------------------ modes --
+
+async def mode_normal(conn, request):
+    await conn.send(normal_reply(request))
+    return True
+
+
+async def mode_split(conn, request):
+    await conn.send_pieces(normal_reply(request), conn.options.split_at, conn.options.pause)
+    return True
+
+
+async def mode_merged(conn, request):
+    """The correct reply and an exception reply behind it, in one segment."""
+    await conn.send(normal_reply(request) + exception_reply(request, conn.options.exception_code))
+    return True
+
+
+async def mode_truncated(conn, request):
+    await conn.send(normal_reply(request)[:conn.options.length])
+    return True
+
+
+async def mode_exception(conn, request):
+    await conn.send(exception_reply(request, conn.options.exception_code))
+    return True
+
+
+async def mode_silent(conn, request):
+    return True
+
+
+async def mode_reset_mid_reply(conn, request):
+    await conn.send(normal_reply(request)[:conn.options.length])
+    await asyncio.sleep(conn.options.pause)
+    await conn.reset()
+    return False
+
+
+async def mode_close_mid_reply(conn, request):
+    await conn.send(normal_reply(request)[:conn.options.length])
+    await asyncio.sleep(conn.options.pause)
+    await conn.close()
+    return False
+
+
+async def mode_raw(conn, request):
+    await conn.send(conn.options.reply)
+    return True
+
+
+MODES = {
+    "normal": mode_normal,
+    "split": mode_split,
+    "merged": mode_merged,
+    "truncated": mode_truncated,
+    "exception": mode_exception,
+    "delay": mode_normal,  # the wait before answering is applied to every mode
+    "silent": mode_silent,
+    "reset-mid-reply": mode_reset_mid_reply,
+    "close-mid-reply": mode_close_mid_reply,
+    "raw": mode_raw,
+}
+
+
+# ----------------------------------------------------------------- server --
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+async def serve_client(reader, writer, settings):
+    options = settings["options"]
+    conn = Connection(reader, writer, options)
+    peer = writer.get_extra_info("peername")
+    log(f"client {peer[0]}:{peer[1]} connected")
+    keep_open = True
+    while keep_open:
+        request = await conn.read_request()
+        if request is None:
+            break
+        # The behaviour may have been switched through the control port.
+        options = conn.options = settings["options"]
+        answer = MODES[options.mode]
+        log(f"request {request.hex(' ')}")
+        await asyncio.sleep(options.delay)
+        try:
+            keep_open = await answer(conn, request)
+        except ConnectionError as error:
+            log(f"client {peer[0]}:{peer[1]} lost: {error}")
+            break
+    if keep_open:
+        await conn.close()
+    log(f"client {peer[0]}:{peer[1]} done")
+
+
+async def control_client(reader, writer, settings):
+    """Takes one line of options (as on the command line) for the requests that follow."""
+    line = (await reader.readline()).decode(errors="replace")
+    base = settings["options"]
+    try:
+        settings["options"] = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port)])
+        writer.write(b"OK\n")
+        log(f"control: {line.strip()}")
+    except SystemExit:
+        writer.write(b"ERROR\n")
+    await writer.drain()
+    writer.close()
+
+
+async def serve(options):
+    clients = set()
+    settings = {"options": options}
+
+    def on_connect(reader, writer):
+        task = asyncio.create_task(serve_client(reader, writer, settings))
+        clients.add(task)
+        task.add_done_callback(clients.discard)
+
+    def on_control(reader, writer):
+        task = asyncio.create_task(control_client(reader, writer, settings))
+        clients.add(task)
+        task.add_done_callback(clients.discard)
+
+    server = await asyncio.start_server(on_connect, options.host, options.port,
+                                        reuse_address=True)
+    control = None
+    if options.control_port:
+        control = await asyncio.start_server(on_control, options.host, options.control_port,
+                                             reuse_address=True)
+    print(f"fake device listening on {options.host}:{options.port}", flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stop.set)
+    await stop.wait()
+    server.close()
+    if control:
+        control.close()
+    for task in list(clients):
+        task.cancel()
+    await asyncio.gather(*clients, return_exceptions=True)
+    await server.wait_closed()
+
+
+def offsets(text):
+    return [int(part) for part in text.split(",") if part.strip()]
+
+
+def parse_options(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=502)
+    parser.add_argument("--control-port", type=int, default=0,
+                        help="port on which one line of these options switches the behaviour")
+    parser.add_argument("--mode", choices=sorted(MODES), default="normal")
+    parser.add_argument("--delay", type=float,
+                        help=f"seconds to wait before answering (default {DEFAULT_DELAY} "
+                             "in delay mode, 0 otherwise)")
+    parser.add_argument("--split-at", type=offsets, default=[1, 8, 9],
+                        help="split mode: byte offsets where the reply is cut, e.g. 1,8,9")
+    parser.add_argument("--pause", type=float, default=0.1,
+                        help="seconds between pieces (split), or before the reset/close")
+    parser.add_argument("--length", type=int, default=8,
+                        help="bytes of the reply sent in truncated/*-mid-reply modes")
+    parser.add_argument("--exception-code", type=int, default=ILLEGAL_ADDRESS)
+    parser.add_argument("--reply", type=bytes.fromhex, default=b"",
+                        help="raw mode: the reply bytes in hex, e.g. '0b00 0000 0005 0103 02 03e8'")
+    options = parser.parse_args(argv)
+    if options.delay is None:
+        options.delay = DEFAULT_DELAY if options.mode == "delay" else 0.0
+    return options
+
+
+def main():
+    options = parse_options()
+    try:
+        asyncio.run(serve(options))
+    except OSError as error:
+        log(f"fake device: {error}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,160 @@
+/*
+ * Modbus/TCP server on libmodbus with the same register map as simulator.py:
+ * holding registers 0..99 = 1000 + address, input registers 0..99 = 2000 +
+ * address, coils on where address % 3 == 0, discrete inputs on where
+ * address % 2 == 0; every table is 200 long (addresses 100..199 are 0), so
+ * anything at 200 or above is an illegal address.
+ *
+ * By default one client is served at a time and the next is accepted when it
+ * leaves. --multi serves many clients at once with select().
+ *
+ * usage: libmodbus_server [--port N] [--multi]
+ */
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <modbus.h>
+
+#define TABLE_SIZE 200
+#define MAPPED 100
+#define LISTEN_BACKLOG 128
+
+static modbus_mapping_t *new_register_map(void)
+{
+    modbus_mapping_t *map = modbus_mapping_new(TABLE_SIZE, TABLE_SIZE, TABLE_SIZE, TABLE_SIZE);
+    if (map == NULL)
+        return NULL;
+    for (int i = 0; i < MAPPED; i++) {
+        map->tab_registers[i] = 1000 + i;
+        map->tab_input_registers[i] = 2000 + i;
+        map->tab_bits[i] = i % 3 == 0;
+        map->tab_input_bits[i] = i % 2 == 0;
+    }
+    return map;
+}
+
+/* Answers one request from the client on `fd`; returns -1 when it is gone. */
+static int serve_request(modbus_t *ctx, modbus_mapping_t *map, int fd)
+{
+    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    modbus_set_socket(ctx, fd);
+    int length = modbus_receive(ctx, query);
+    if (length > 0)
+        return modbus_reply(ctx, query, length, map) < 0 ? -1 : 0;
+    return length == 0 ? 0 : -1; /* 0: a request for another unit, ignored */
+}
+
+static void serve_one_at_a_time(modbus_t *ctx, modbus_mapping_t *map, int listener)
+{
+    for (;;) {
+        int client = modbus_tcp_accept(ctx, &listener);
+        if (client < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("accept");
+            return;
+        }
+        while (serve_request(ctx, map, client) == 0)
+            ;
+        close(client);
+    }
+}
+
+static void accept_into(modbus_t *ctx, int listener, fd_set *clients, int *highest)
+{
+    int client = modbus_tcp_accept(ctx, &listener);
+    if (client < 0)
+        return;
+    if (client >= FD_SETSIZE) {
+        close(client);
+        return;
+    }
+    FD_SET(client, clients);
+    if (client > *highest)
+        *highest = client;
+}
+
+static void serve_many(modbus_t *ctx, modbus_mapping_t *map, int listener)
+{
+    fd_set clients;
+    FD_ZERO(&clients);
+    int highest = listener;
+    for (;;) {
+        fd_set readable = clients;
+        FD_SET(listener, &readable);
+        if (select(highest + 1, &readable, NULL, NULL, NULL) < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("select");
+            return;
+        }
+        for (int fd = 0; fd <= highest; fd++) {
+            if (fd != listener && FD_ISSET(fd, &readable) && serve_request(ctx, map, fd) < 0) {
+                close(fd);
+                FD_CLR(fd, &clients);
+            }
+        }
+        if (FD_ISSET(listener, &readable))
+            accept_into(ctx, listener, &clients, &highest);
+    }
+}
+
+static void exit_now(int signum)
+{
+    (void)signum;
+    _exit(0);
+}
+
+static int parse_arguments(int argc, char **argv, int *port, int *multi)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+            *port = atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--multi") == 0) {
+            *multi = 1;
+        } else {
+            fprintf(stderr, "usage: %s [--port N] [--multi]\n", argv[0]);
+            return -1;
+        }
+    }
+    return *port > 0 && *port < 65536 ? 0 : -1;
+}
+
+int main(int argc, char **argv)
+{
+    int port = 502, multi = 0;
+    if (parse_arguments(argc, argv, &port, &multi) < 0)
+        return 2;
+    signal(SIGTERM, exit_now);
+    signal(SIGINT, exit_now);
+    signal(SIGPIPE, SIG_IGN);
+
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_mapping_t *map = new_register_map();
+    if (ctx == NULL || map == NULL) {
+        fprintf(stderr, "libmodbus server: out of memory\n");
+        return 1;
+    }
+    int listener = modbus_tcp_listen(ctx, LISTEN_BACKLOG);
+    if (listener < 0) {
+        fprintf(stderr, "libmodbus server: listen on port %d: %s\n", port, modbus_strerror(errno));
+        return 1;
+    }
+    printf("libmodbus server listening on 127.0.0.1:%d\n", port);
+    fflush(stdout);
+
+    if (multi)
+        serve_many(ctx, map, listener);
+    else
+        serve_one_at_a_time(ctx, map, listener);
+
+    close(listener);
+    modbus_mapping_free(map);
+    modbus_free(ctx);
+    return 1;
+}

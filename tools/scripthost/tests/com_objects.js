@@ -1,0 +1,3 @@
+var d = WScript.CreateObject("Scripting.Dictionary");
+d.Add("k", "v");
+WScript.Echo(d.Count, d.Item("k"));

@@ -1,0 +1,2 @@
+WScript.Echo("before");
+  throw new Error("custom failure");

@@ -1,0 +1,4 @@
+WScript.Echo "before"
+Dim zero : zero = 0
+WScript.Echo 1 / zero
+WScript.Echo "after"
