@@ -1,28 +1,10 @@
 #include "socket/byte_image.h"
-#include <cstring>
 #include "automation/bstr.h"
 #include "automation/narrow.h"
 #include "automation/safearray.h"
+#include "socket/fixed_image.h"
 
 namespace velkomb::socket {
-namespace {
-
-template <class T>
-std::string ImageOf(T value)
-{
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// Reads a T from the chunk's first bytes, zero where the chunk is shorter.
-template <class T>
-T Read(std::string_view chunk)
-{
-    T value{};
-    std::memcpy(&value, chunk.data(), chunk.size() < sizeof value ? chunk.size() : sizeof value);
-    return value;
-}
-
-} // namespace
 
 std::string BytesOfValue(const VARIANT& value)
 {
@@ -55,28 +37,28 @@ bool ValueOfBytes(std::string_view chunk, double type, automation::Variant& valu
         automation::ByteArrayVariant({reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()}).detachTo(&v);
     } else if (is(VT_BOOL)) {
         V_VT(&v) = VT_BOOL;
-        V_BOOL(&v) = Read<VARIANT_BOOL>(chunk);
+        V_BOOL(&v) = ValueOfPrefix<VARIANT_BOOL>(chunk);
     } else if (is(VT_UI1)) {
         V_VT(&v) = VT_UI1;
-        V_UI1(&v) = Read<BYTE>(chunk);
+        V_UI1(&v) = ValueOfPrefix<BYTE>(chunk);
     } else if (is(VT_CY)) {
         V_VT(&v) = VT_CY;
-        V_CY(&v).int64 = Read<LONGLONG>(chunk);
+        V_CY(&v).int64 = ValueOfPrefix<LONGLONG>(chunk);
     } else if (is(VT_DATE)) {
         V_VT(&v) = VT_DATE;
-        V_DATE(&v) = Read<DATE>(chunk);
+        V_DATE(&v) = ValueOfPrefix<DATE>(chunk);
     } else if (is(VT_R8)) {
         V_VT(&v) = VT_R8;
-        V_R8(&v) = Read<double>(chunk);
+        V_R8(&v) = ValueOfPrefix<double>(chunk);
     } else if (is(VT_I2)) {
         V_VT(&v) = VT_I2;
-        V_I2(&v) = Read<SHORT>(chunk);
+        V_I2(&v) = ValueOfPrefix<SHORT>(chunk);
     } else if (is(VT_I4)) {
         V_VT(&v) = VT_I4;
-        V_I4(&v) = Read<LONG>(chunk);
+        V_I4(&v) = ValueOfPrefix<LONG>(chunk);
     } else if (is(VT_R4)) {
         V_VT(&v) = VT_R4;
-        V_R4(&v) = Read<float>(chunk);
+        V_R4(&v) = ValueOfPrefix<float>(chunk);
     } else if (is(VT_BSTR)) {
         V_VT(&v) = VT_BSTR;
         V_BSTR(&v) = automation::AllocBstr(automation::WideOf(chunk));

@@ -1,5 +1,6 @@
 // Byte images of the automation values a socket sends and returns, little
-// endian throughout; text goes through the narrow code page.
+// endian throughout (the fixed-width images are in socket/fixed_image.h);
+// text goes through the narrow code page.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>

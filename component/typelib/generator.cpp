@@ -18,7 +18,6 @@ using Microsoft::WRL::ComPtr;
 
 // {00020430-0000-0000-C000-000000000046}
 constexpr GUID LIBID_StdOle = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr UINT kDispatchMethods = 7;
 
 void Check(HRESULT hr, const char* what)
 {
@@ -90,16 +89,11 @@ private:
         return Reference(from, target.Get());
     }
 
-    void InheritDispatch(TypeIndex index)
-    {
-        Check(types_[index]->AddImplType(0, Reference(index, dispatch_.Get())), "AddImplType IDispatch");
-    }
-
     void DescribeDualInterface(TypeIndex index, const std::vector<Function>& members)
     {
-        InheritDispatch(index);
+        Check(types_[index]->AddImplType(0, Reference(index, dispatch_.Get())), "AddImplType IDispatch");
         for (UINT i = 0; i < members.size(); ++i)
-            AddFunction(index, i, members[i], FUNC_PUREVIRTUAL, VT_HRESULT, (kDispatchMethods + i) * sizeof(void*));
+            AddFunction(index, i, members[i], FUNC_PUREVIRTUAL, VT_HRESULT);
     }
 
     // A dispatch interface inherits nothing here: the library reports every
@@ -108,7 +102,7 @@ private:
     void DescribeEvents(TypeIndex index, const std::vector<Function>& events)
     {
         for (UINT i = 0; i < events.size(); ++i)
-            AddFunction(index, i, events[i], FUNC_DISPATCH, VT_VOID, i * sizeof(void*));
+            AddFunction(index, i, events[i], FUNC_DISPATCH, VT_VOID);
     }
 
     // Adding implemented interfaces marks a class dispatchable, so its own
@@ -149,7 +143,9 @@ private:
         return desc;
     }
 
-    void AddFunction(TypeIndex owner, UINT index, const Function& function, FUNCKIND kind, VARTYPE result, UINT offset)
+    // No vtable offset is given: LayOut places the functions in table order
+    // behind IDispatch's seven.
+    void AddFunction(TypeIndex owner, UINT index, const Function& function, FUNCKIND kind, VARTYPE result)
     {
         const size_t count = function.params.size();
         std::vector<TYPEDESC> pointees(count);
@@ -173,7 +169,6 @@ private:
         desc.callconv = CC_STDCALL;
         desc.cParams = static_cast<SHORT>(count);
         desc.cParamsOpt = function.optionalCount;
-        desc.oVft = static_cast<SHORT>(offset);
         desc.elemdescFunc.tdesc.vt = result;
         ICreateTypeInfo* info = types_[owner].Get();
         Check(info->AddFuncDesc(index, &desc), "AddFuncDesc");

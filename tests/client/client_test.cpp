@@ -285,6 +285,38 @@ TEST(RealDevice, BadSettingsRaiseAndLeaveTheClientReady)
     EXPECT_EQ(mb->Execute(), static_cast<HRESULT>(0x800A0006));
 }
 
+TEST(RealDevice, WriteArrayIsCopiedWhenSet)
+{
+    Client mb;
+    ASSERT_TRUE(mb.ConnectAndWait());
+    mb.Set(&velkomb::_VelkoMB::put_MBFunCode, L"16");
+    mb.Set(&velkomb::_VelkoMB::put_StartWAddress, L"80");
+    mb.Set(&velkomb::_VelkoMB::put_NrWRegisters, L"2");
+    automation::Variant array = automation::VariantArray(1);
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 11;
+    automation::PutElement(*array.get(), 0, v);
+    automation::PutElement(*array.get(), 1, v);
+    // The host passes its own variable by reference, then changes it.
+    VARIANT byRef;
+    V_VT(&byRef) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&byRef) = array.get();
+    ASSERT_EQ(mb->put_arwWReg(&byRef), S_OK);
+    V_I4(&v) = 99;
+    automation::PutElement(*array.get(), 1, v);
+    mb->Execute();
+    mb.Request(L"3", L"80", L"2");
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), std::vector<long>({11, 11}));
+    // arwReg hands out copies too.
+    automation::Variant first, second;
+    mb->get_arwReg(first.get());
+    automation::PutElement(*first.get(), 1, v);
+    mb->get_arwReg(second.get());
+    EXPECT_EQ(V_I2(automation::ElementOf(*second.get(), 1).get()), 11);
+}
+
 // --- The fake device, switched through its control port ---
 
 void Control(const std::string& options)
