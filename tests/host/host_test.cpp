@@ -233,6 +233,22 @@ TEST(Host, ConnectionPointTakesSeveralSinks)
     EXPECT_EQ(point->Advise(&first, &a), S_OK);
     EXPECT_EQ(point->Advise(&second, &b), S_OK);
     EXPECT_NE(a, b);
+    // A refused connection raises OnError on every sink.
+    VARIANT host, port;
+    V_VT(&host) = VT_BSTR;
+    V_BSTR(&host) = SysAllocString(L"127.0.0.1");
+    V_VT(&port) = VT_I4;
+    V_I4(&port) = 1;  // nothing listens there
+    EXPECT_EQ(Call(socket, L"Connect", DISPATCH_METHOD, {host, port}).hr, S_OK);
+    VariantClear(&host);
+    for (int i = 0; i < 200 && (first.calls == 0 || second.calls == 0); ++i) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    EXPECT_EQ(first.calls, 1);
+    EXPECT_EQ(second.calls, 1);
+
     IEnumConnections* connections = nullptr;
     ASSERT_EQ(point->EnumConnections(&connections), S_OK);
     CONNECTDATA data[3];
