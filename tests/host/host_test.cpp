@@ -191,6 +191,32 @@ TEST(Host, ErrorsCarryNumberSourceAndDescription)
     client->Release();
 }
 
+TEST(Host, OmittedAndLiteralArgumentsReachTypedParameters)
+{
+    // Bind takes a long* and a BSTR*: left out, they arrive as 0 and empty.
+    IDispatch* any = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(any);
+    EXPECT_EQ(Call(any, L"Bind", DISPATCH_METHOD).hr, S_OK);
+    CallResult handle = Call(any, L"SocketHandle", DISPATCH_PROPERTYGET);
+    EXPECT_NE(V_I4(&handle.value), -1);
+
+    // A 16-bit literal for the long*, a script variable for the BSTR*.
+    IDispatch* local = Create(L"VelkoMBDLL.CSocket");
+    VARIANT port;
+    V_VT(&port) = VT_I2;
+    V_I2(&port) = 0;
+    VARIANT address = Text(L"127.0.0.1");
+    EXPECT_EQ(Call(local, L"Bind", DISPATCH_METHOD, {port, ByRef(&address)}).hr, S_OK);
+    EXPECT_EQ(Get(local, L"LocalIP"), L"127.0.0.1");
+    VARIANT bad = Text(L"not an address");
+    CallResult failed = Call(local, L"Bind", DISPATCH_METHOD, {port, bad});
+    EXPECT_EQ(failed.source(), L"CSocket.Bind");
+    VariantClear(&address);
+    VariantClear(&bad);
+    local->Release();
+    any->Release();
+}
+
 // Counts the events it receives.
 struct CountingSink : IDispatch {
     LONG references = 1;
