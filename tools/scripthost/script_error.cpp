@@ -27,8 +27,10 @@ void ReportScriptError(const std::wstring& scriptPath, ULONG line, LONG column, 
     if (error.pfnDeferredFillIn) error.pfnDeferredFillIn(&error);
     std::wstring description = Text(error.bstrDescription);
     if (description.empty()) description = Hex(ErrorCode(error));
-    WriteText(STD_ERROR_HANDLE, scriptPath + L"(" + std::to_wstring(line) + L", " + std::to_wstring(column) + L") " +
-                                    Text(error.bstrSource) + L": " + description + L"\r\n");
+    const std::wstring source = Text(error.bstrSource);
+    const std::wstring position = L"(" + std::to_wstring(line) + L", " + std::to_wstring(column) + L") ";
+    WriteText(STD_ERROR_HANDLE,
+              scriptPath + position + (source.empty() ? L"" : source + L": ") + description + L"\r\n");
 }
 
 void ClearExceptionInfo(EXCEPINFO& error)

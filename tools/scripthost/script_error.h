@@ -7,8 +7,9 @@
 
 namespace velkomb::scripthost {
 
-// line and column are 1-based; fills in a deferred EXCEPINFO first and
-// shows the error code in hex when there is no description.
+// line and column are 1-based. Fills in a deferred EXCEPINFO first, leaves
+// out an empty source with its colon and shows the error code in hex when
+// there is no description.
 void ReportScriptError(const std::wstring& scriptPath, ULONG line, LONG column, EXCEPINFO& error);
 
 // Frees the strings that an EXCEPINFO carries.

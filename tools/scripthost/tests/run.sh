@@ -1,9 +1,11 @@
 #!/bin/bash
 # Runs the host's test scripts under Wine and checks output and exit codes.
 #   run.sh SCRIPTHOST_EXE_PATH
-# Environment: SCRIPTHOST_TEST_PREFIX, the Wine prefix to use (created when
-# missing; default /tmp/scripthost-tests-prefix); VELKOMB_DLL, the built
-# VelkoMB.dll to register there for the event test (skipped without it).
+# Environment: SCRIPTHOST_TEST_PREFIX, a Wine prefix of the caller's whose
+# wineserver the caller manages (default: a prefix of this script's own,
+# /tmp/scripthost-tests-prefix, whose wineserver is stopped at the end);
+# VELKOMB_DLL, the built VelkoMB.dll to register there for the event test
+# (skipped without it).
 set -uo pipefail
 exe=$(realpath "${1:?usage: run.sh SCRIPTHOST_EXE_PATH}")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,7 +13,7 @@ export WINEPREFIX=${SCRIPTHOST_TEST_PREFIX:-/tmp/scripthost-tests-prefix}
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 bash "$here/../../../tests/wine-prefix.sh" "$WINEPREFIX"
 work=$(mktemp -d)
-trap 'rm -rf "$work"; wineserver -w' EXIT
+trap 'rm -rf "$work"; [ -n "${SCRIPTHOST_TEST_PREFIX:-}" ] || wineserver -k' EXIT
 passed=0 failed=0 skipped=0
 
 fail() {
@@ -38,17 +40,19 @@ check() {
 
 z() { echo "Z:$here/$1"; }
 
-check members.vbs 0 $'text 42 2.5 -1 Null \n\n3 3 a b c d 3\nscripthost wscript_members.vbs \\tests\\wscript_members.vbs\nno newline then newline\nout of range 9' \
+check members.vbs 0 $'text 42 2.5 -1 Null \n\n3 3 a b c d  3\nscripthost wscript_members.vbs \\tests\\wscript_members.vbs\nno newline then newline\nout of range 9' \
   "to stderr" -- //nologo "$(z wscript_members.vbs)" a "b c d" ""
 check members.js 0 $'js 2 2 x y\nwscript_members.js Null -1 0.25\nline' "" -- //nologo //B wscript_members.js x y
-check com_objects.vbs 0 $'1 2 3 -1\nunknown ProgID 800401F3' "" -- //nologo "$(z com_objects.vbs)"
-check com_objects.js 0 'v1 v' "" -- "$(z com_objects.js)"
+check com_objects.vbs 0 $'1 2 3 -1\nunknown ProgID 1AD' "" -- //nologo "$(z com_objects.vbs)"
+check com_objects.js 0 '1 v' "" -- "$(z com_objects.js)"
 check sleep.vbs 0 'slept enough -1 not too long -1 doevents quick -1' "" -- //nologo "$(z sleep.vbs)"
 check quit_nested.vbs 3 'start' "" -- //nologo "$(z quit_nested.vbs)"
 check quit_default.js 0 'start' "" -- //nologo "$(z quit_default.js)"
-check runtime_error.vbs 1 'before' 'runtime_error.vbs(3, 1) Microsoft VBScript runtime error: Division by zero' \
-  -- //nologo "$(z runtime_error.vbs)"
-check runtime_error.js 1 'before' 'runtime_error.js(2, 3) Microsoft JScript runtime error: custom failure' \
+check member_error.vbs 1 'before' \
+  'member_error.vbs(2, 1) Microsoft VBScript runtime error: Object doesn'"'"'t support this property or method' \
+  -- //nologo "$(z member_error.vbs)"
+check runtime_error.vbs 1 'before' 'runtime_error.vbs(3, 5) my source: 0x80040007' -- //nologo "$(z runtime_error.vbs)"
+check runtime_error.js 1 'before' 'runtime_error.js(2, 3) custom failure' \
   -- //nologo "$(z runtime_error.js)"
 check parse_error.js 1 '' 'parse_error.js(2, 9) Microsoft JScript compilation error: Syntax error' \
   -- //nologo "$(z parse_error.js)"

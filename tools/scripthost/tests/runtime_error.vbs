@@ -1,4 +1,6 @@
 WScript.Echo "before"
-Dim zero : zero = 0
-WScript.Echo 1 / zero
+Sub Fail
+    Err.Raise vbObjectError + 7, "my source", ""
+End Sub
+Fail
 WScript.Echo "after"
