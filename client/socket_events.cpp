@@ -7,14 +7,7 @@ namespace velkomb::client {
 
 void* SocketEvents::Find(REFIID iid)
 {
-    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DIID___CSocket) ? static_cast<IDispatch*>(this) : nullptr;
-}
-
-HRESULT SocketEvents::GetTypeInfoCount(UINT* count)
-{
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
+    return IsEqualIID(iid, DIID___CSocket) ? static_cast<IDispatch*>(this) : PlainDispatch::Find(iid);
 }
 
 HRESULT SocketEvents::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*)

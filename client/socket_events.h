@@ -4,21 +4,18 @@
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
-#include "component/com/unknown.h"
+#include "component/com/plain_dispatch.h"
 
 namespace velkomb::client {
 
 class VelkoMB;
 
-class SocketEvents final : public com::Unknown<SocketEvents, IDispatch> {
+class SocketEvents final : public com::PlainDispatch<SocketEvents> {
 public:
     explicit SocketEvents(VelkoMB* client) : client_(client) {}
     void Detach() { client_ = nullptr; }
 
     void* Find(REFIID iid);
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override;
 

@@ -2,40 +2,6 @@
 
 namespace velkomb::scripthost {
 
-HRESULT STDMETHODCALLTYPE DispatchObject::QueryInterface(REFIID riid, void** object)
-{
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IDispatch) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE DispatchObject::AddRef() { return InterlockedIncrement(&references_); }
-
-ULONG STDMETHODCALLTYPE DispatchObject::Release()
-{
-    const ULONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
-}
-
-HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfoCount(UINT* count)
-{
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** info)
-{
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-}
-
 HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
 {
     if (count == 0) return S_OK;

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <oaidl.h>
 #include <span>
+#include "component/com/plain_dispatch.h"
 
 namespace velkomb::scripthost {
 
@@ -12,16 +13,10 @@ struct DispatchMember {
     DISPID id;
 };
 
-class DispatchObject : public IDispatch {
+class DispatchObject : public com::PlainDispatch<DispatchObject> {
 public:
     explicit DispatchObject(std::span<const DispatchMember> members) : members_(members) {}
-    virtual ~DispatchObject() = default;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
@@ -32,7 +27,6 @@ protected:
 
 private:
     std::span<const DispatchMember> members_;
-    LONG references_ = 1;
 };
 
 } // namespace velkomb::scripthost

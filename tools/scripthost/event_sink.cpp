@@ -69,43 +69,9 @@ EventSink::EventSink(const IID& source, ComPtr<ITypeInfo> events, std::wstring p
 {
 }
 
-HRESULT STDMETHODCALLTYPE EventSink::QueryInterface(REFIID riid, void** object)
+void* EventSink::Find(REFIID iid)
 {
-    if (!object) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IDispatch && riid != source_) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE EventSink::AddRef() { return InterlockedIncrement(&references_); }
-
-ULONG STDMETHODCALLTYPE EventSink::Release()
-{
-    const ULONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
-}
-
-HRESULT STDMETHODCALLTYPE EventSink::GetTypeInfoCount(UINT* count)
-{
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE EventSink::GetTypeInfo(UINT, LCID, ITypeInfo** info)
-{
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-}
-
-HRESULT STDMETHODCALLTYPE EventSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
-{
-    return E_NOTIMPL;
+    return IsEqualIID(iid, source_) ? static_cast<IDispatch*>(this) : PlainDispatch::Find(iid);
 }
 
 HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,

@@ -7,6 +7,7 @@
 #include <oaidl.h>
 #include <string>
 #include <wrl/client.h>
+#include "component/com/plain_dispatch.h"
 
 namespace velkomb::scripthost {
 
@@ -16,22 +17,18 @@ using Microsoft::WRL::ComPtr;
 // its IID and the type description that names its events by DISPID.
 HRESULT FindDefaultSource(IDispatch* object, IID& source, ComPtr<ITypeInfo>& events);
 
-class EventSink final : public IDispatch {
+class EventSink final : public com::PlainDispatch<EventSink> {
 public:
     EventSink(const IID& source, ComPtr<ITypeInfo> events, std::wstring prefix, ComPtr<IDispatch> scriptNamespace,
               HostState& host);
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+    void* Find(REFIID iid);
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
 
 private:
-    ~EventSink() = default;
+    friend class com::Unknown<EventSink, IDispatch>;
+    ~EventSink() override = default;
     // The script procedure's DISPID, or DISPID_UNKNOWN when the script has
     // no handler for the event.
     DISPID HandlerOf(DISPID event) const;
@@ -42,7 +39,6 @@ private:
     std::wstring prefix_;
     ComPtr<IDispatch> scriptNamespace_;
     HostState& host_;
-    LONG references_ = 1;
 };
 
 } // namespace velkomb::scripthost
