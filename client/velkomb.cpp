@@ -40,13 +40,23 @@ double MonotonicSeconds()
     return static_cast<double>(now.QuadPart) / frequency;
 }
 
-void DispatchWaitingMessages()
+// Dispatches the messages waiting on this thread, stopping early once `done`
+// holds: finding the queue empty after the reply would cost one more round
+// trip to the platform per transaction, and whatever else waits is dispatched
+// by the next wait or the host's own loop.
+void DispatchWaitingMessages(const bool& done)
 {
     MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (!done && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+}
+
+void DispatchWaitingMessages()
+{
+    const bool never = false;
+    DispatchWaitingMessages(never);
 }
 
 VARIANT Missing()
@@ -120,6 +130,7 @@ void VelkoMB::ConnectToDevice()
 {
     if (!socketCreated_) {
         socket::CSocket* created = socket::CSocket::Create();
+        created->SilenceSendEvents();  // the sink below handles OnDataArrival only
         CheckCall(created->QueryInterface(IID__CSocket, reinterpret_cast<void**>(&tcpSock_)));
         created->Release();
         sink_ = new SocketEvents(this);
@@ -211,7 +222,7 @@ void VelkoMB::WaitForResponse()
 {
     const double start = MonotonicSeconds();
     for (;;) {
-        DispatchWaitingMessages();
+        DispatchWaitingMessages(readyForRequest_);
         const double now = MonotonicSeconds();
         const double deadline = start + automation::ByteOfText(responseWatchdog_);
         if (now > deadline) {

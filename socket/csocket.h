@@ -52,6 +52,11 @@ public:
     void PostSocketEvent(SOCKET handle, long event, long error) override;
     void PostGetHostEvent(long lookup, uint32_t address, const std::wstring& hostName, long error) override;
 
+    // For a socket whose owner listens to OnDataArrival alone (the Modbus
+    // client's own): sends raise no OnSendProgress and post no completion,
+    // which would cost a round trip through the message queue per send.
+    void SilenceSendEvents() { sendEventsSilenced_ = true; }
+
 private:
     CSocket();
 
@@ -106,6 +111,7 @@ private:
     // but never its socket; closed when the object goes.
     std::set<SOCKET> extraSockets_;
     std::string receiveScratch_;  // reused by every receive call
+    bool sendEventsSilenced_ = false;
 };
 
 } // namespace velkomb::socket

@@ -64,8 +64,11 @@ void CSocket::SendPump()
     } else {
         sendBuffer_.clear();
         // Completion is reported from the message loop, after this call chain.
-        PostMessageA(support::WindowHandle(), support::WinsockMessage(), static_cast<WPARAM>(socketHandle_), FD_WRITE);
+        if (!sendEventsSilenced_)
+            PostMessageA(support::WindowHandle(), support::WinsockMessage(), static_cast<WPARAM>(socketHandle_),
+                         FD_WRITE);
     }
+    if (sendEventsSilenced_) return;
     VARIANT progress[] = {com::EventArg(static_cast<LONG>(sent)), com::EventArg(static_cast<LONG>(sendBuffer_.size()))};
     events().Raise(DISPID_OnSendProgress, progress);
 }

@@ -1,0 +1,374 @@
+#!/usr/bin/python3
+"""The benchmark's driver, run by in-netns.sh inside a private network
+namespace: starts each case's device server and client pinned to one core,
+reads the CPU counters of the client, the wineserver and the device around
+the client's measured loop, runs every case interleaved over several rounds
+and prints a table of medians and ratios plus one JSON line.
+
+The clients print "ready" before and "done" after their measured loop and
+wait for a line on stdin (the script waits for a file) after each, so start-up
+and connection set-up stay out of the figures."""
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+PYTHON = "/usr/bin/python3"
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+DEVICES = os.path.join(REPO, "tools", "devices")
+SCRIPT = os.path.join(HERE, "bench_loop.vbs")
+CSCRIPT_PROBE = os.path.join(HERE, "cscript_probe.vbs")
+CLIENT_TIMEOUT = 120
+
+
+def cpu_ns(pid):
+    """CPU time of all threads of a process in ns (scheduler statistics,
+    finer than the clock ticks of /proc/PID/stat); 0 once it is gone."""
+    total = 0
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return total
+
+
+def session_members(session):
+    """The processes of a session: a client started in a session of its own
+    is its Wine loader process plus whatever that starts."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == session:
+            found.append(int(entry))
+    return found
+
+
+def wineserver_pid(prefix):
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if not f.read().startswith("wineserver"):
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix}".encode() in f.read().split(b"\0"):
+                    return int(entry)
+        except OSError:
+            pass
+    sys.exit(f"no wineserver running for {prefix}")
+
+
+def wait_for_line(path, word, process, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(path, errors="replace") as f:
+            for line in f:
+                if line.strip().startswith(word):
+                    return line.strip()
+        if process.poll() is not None:
+            break
+        time.sleep(0.002)
+    return None
+
+
+class Device:
+    """A device server on 127.0.0.1:502 for the length of one case."""
+
+    def __init__(self, command, core, logs):
+        self.out = os.path.join(logs, "device.out")
+        with open(self.out, "w") as out, open(os.path.join(logs, "device.err"), "w") as err:
+            self.process = subprocess.Popen(["taskset", "-c", str(core)] + command, stdout=out, stderr=err,
+                                            stdin=subprocess.DEVNULL)
+        if not wait_for_line(self.out, "", self.process, 10) or self.process.poll() is not None:
+            self.stop()
+            sys.exit(f"device did not start: {' '.join(command)}")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.core = args.core
+        self.logs = os.path.join(args.build, "logs")
+        os.makedirs(self.logs, exist_ok=True)
+        self.wineserver = wineserver_pid(args.prefix)
+        self.wine = ["taskset", "-c", str(self.core), "wine"]
+        native = os.path.join(args.build, "native")
+        self.servers = {
+            "libmodbus": [os.path.join(native, "libmodbus_server")],
+            "epoll": [os.path.join(native, "epoll_device")],
+            "delay": [PYTHON, os.path.join(DEVICES, "fake_device.py"), "--port", "502", "--mode", "delay",
+                      "--delay", "0.2"],
+        }
+        self.native_client = os.path.join(native, "native_bench")
+        self.scripthost = os.path.join(args.build, "main", "tools", "scripthost", "scripthost.exe")
+
+    def exe(self, name):
+        return os.path.join(self.args.build, "bench", name)
+
+    # --- one client run ---
+
+    def run(self, server, command, script_handshake=None):
+        """Runs one client against a fresh device; returns its result with
+        the CPU microseconds of client, wineserver and device per transaction."""
+        device = Device(self.servers[server], self.core, self.logs)
+        out = os.path.join(self.logs, "client.out")
+        try:
+            with open(out, "w") as stdout, open(os.path.join(self.logs, "client.err"), "w") as stderr:
+                client = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=stdout, stderr=stderr,
+                                          start_new_session=True)
+            try:
+                return self.measure(client, out, device, script_handshake)
+            finally:
+                self.end(client)
+        finally:
+            device.stop()
+
+    def measure(self, client, out, device, script_handshake):
+        if not wait_for_line(out, "ready", client, 60):
+            self.fail(client, out)
+        watched = {"client": session_members(client.pid), "wineserver": [self.wineserver], "device": [device.process.pid]}
+        before = {k: sum(map(cpu_ns, v)) for k, v in watched.items()}
+        self.proceed(client, script_handshake, 1)
+        if not wait_for_line(out, "done", client, CLIENT_TIMEOUT):
+            self.fail(client, out)
+        after = {k: sum(map(cpu_ns, v)) for k, v in watched.items()}
+        self.proceed(client, script_handshake, 2)
+        line = wait_for_line(out, "result", client, 30)
+        if not line:
+            self.fail(client, out)
+        result = json.loads(line.split(" ", 1)[1])
+        for k in watched:
+            result[f"{k}_cpu_us"] = (after[k] - before[k]) / 1000 / result["n"]
+        return result
+
+    @staticmethod
+    def proceed(client, script_handshake, step):
+        if script_handshake:
+            open(f"{script_handshake}.{step}", "w").close()
+        else:
+            client.stdin.write(b"go\n")
+            client.stdin.flush()
+
+    @staticmethod
+    def end(client):
+        try:
+            client.wait(30)
+        except subprocess.TimeoutExpired:
+            os.killpg(client.pid, signal.SIGKILL)
+            client.wait()
+
+    @staticmethod
+    def fail(client, out):
+        os.killpg(client.pid, signal.SIGKILL)
+        client.wait()
+        with open(out, errors="replace") as f:
+            sys.exit(f"client failed: {' '.join(map(str, client.args))}\n{f.read()}")
+
+    # --- the cases ---
+
+    def client(self, server, program, *options):
+        """A case: the program (on the core, under Wine for a .exe) against a
+        fresh device of kind `server`."""
+        launcher = self.wine if program.endswith(".exe") else ["taskset", "-c", str(self.core)]
+        return lambda: self.run(server, launcher + [program] + list(options))
+
+    def script(self, count):
+        handshake = os.path.join(self.logs, "script-go")
+        for step in (1, 2):
+            if os.path.exists(f"{handshake}.{step}"):
+                os.remove(f"{handshake}.{step}")
+        command = self.wine + [self.scripthost, "//nologo", f"Z:{SCRIPT}", str(count), f"Z:{handshake}"]
+        return self.run("libmodbus", command, handshake)
+
+    def cases(self):
+        n = str(self.args.count)
+        velkomb, floor = self.exe("velkomb_bench.exe"), self.exe("floor_bench.exe")
+        return {
+            "native libmodbus": self.client("libmodbus", self.native_client, "--count", n),
+            "Win32 blocking": self.client("libmodbus", floor, "--mode", "blocking", "--count", n),
+            "Win32 WSAAsyncSelect": self.client("libmodbus", floor, "--mode", "async", "--count", n),
+            "Execute IDispatch": self.client("libmodbus", velkomb, "--binding", "dispatch", "--count", n),
+            "Execute vtable": self.client("libmodbus", velkomb, "--binding", "vtable", "--count", n),
+            "scale 1 client": self.client("epoll", velkomb, "--clients", "1", "--count", n),
+            "scale 100 clients": self.client("epoll", velkomb, "--clients", "100", "--count", n),
+            "slow device 200 ms": self.client("delay", velkomb, "--count", "20", "--warmup", "2"),
+            "VBScript (scripthost)": lambda: self.script(self.args.script_count),
+        }
+
+    def footprint(self):
+        """100 clients over many transactions, private bytes and handles
+        sampled every 10000."""
+        return self.client("epoll", self.exe("velkomb_bench.exe"), "--clients", "100",
+                           "--count", str(self.args.memory_count), "--warmup", "2000", "--sample-every", "10000")()
+
+    def cscript_check(self):
+        """What the loop meets under Wine's own cscript (no Sleep, no message pump)."""
+        device = Device(self.servers["libmodbus"], self.core, self.logs)
+        out = os.path.join(self.logs, "cscript.out")
+        try:
+            with open(out, "w") as stdout:
+                subprocess.run(self.wine + ["cscript.exe", "//nologo", f"Z:{CSCRIPT_PROBE}"], stdin=subprocess.DEVNULL,
+                               stdout=stdout, stderr=subprocess.STDOUT, timeout=60)
+        finally:
+            device.stop()
+        with open(out, errors="replace") as f:
+            return f.read().replace("\r", "").strip().splitlines()[-1:] or ["no output"]
+
+
+# --- summary ---
+
+def median(results, key):
+    values = [r[key] for r in results if key in r]
+    return statistics.median(values) if values else None
+
+
+def paired_ratio(rounds, numerator, denominator, key):
+    """Median over rounds of numerator/denominator, each pair from one round."""
+    ratios = [r[numerator][key] / r[denominator][key] for r in rounds if r[denominator][key]]
+    return statistics.median(ratios)
+
+
+def cpu_total(result):
+    return result["client_cpu_us"] + result["wineserver_cpu_us"]
+
+
+def summarize(rounds, footprint, cscript, placement):
+    names = list(rounds[0])
+    for r in rounds:
+        for res in r.values():
+            res["cpu_us"] = cpu_total(res)
+            res["wall_us"] = res["seconds"] / res["n"] * 1e6
+            res["cpu_share"] = res["cpu_us"] / res["wall_us"]
+    medians = {}
+    for name in names:
+        results = [r[name] for r in rounds]
+        medians[name] = {k: median(results, k) for k in
+                         ("tx_per_s", "mean_us", "p99_us", "client_cpu_us", "wineserver_cpu_us", "device_cpu_us",
+                          "cpu_us", "wall_us", "cpu_share", "failures")}
+    samples = footprint["footprint"]
+    first, last = samples[0], samples[-1]
+    ratios = {
+        "dispatch_vs_async_floor": paired_ratio(rounds, "Execute IDispatch", "Win32 WSAAsyncSelect", "tx_per_s"),
+        "vtable_vs_async_floor": paired_ratio(rounds, "Execute vtable", "Win32 WSAAsyncSelect", "tx_per_s"),
+        "dispatch_vs_blocking_floor": paired_ratio(rounds, "Execute IDispatch", "Win32 blocking", "tx_per_s"),
+        "dispatch_vs_native": paired_ratio(rounds, "Execute IDispatch", "native libmodbus", "tx_per_s"),
+        "slow_cpu_share": medians["slow device 200 ms"]["cpu_share"],
+        "scale_wall_100_vs_1": paired_ratio(rounds, "scale 100 clients", "scale 1 client", "wall_us"),
+        "scale_cpu_100_vs_1": paired_ratio(rounds, "scale 100 clients", "scale 1 client", "cpu_us"),
+        "script_vs_dispatch": paired_ratio(rounds, "VBScript (scripthost)", "Execute IDispatch", "tx_per_s"),
+    }
+    memory = {
+        "samples": samples,
+        "private_growth_bytes": last[1] - first[1],
+        "handle_growth": last[2] - first[2],
+    }
+    targets = {
+        "dispatch >= 0.8 x WSAAsyncSelect floor": ratios["dispatch_vs_async_floor"] >= 0.8,
+        "slow device CPU <= 1 % of wall": ratios["slow_cpu_share"] <= 0.01,
+        "100 clients cost <= 1.2 x one (wall and CPU)":
+            ratios["scale_wall_100_vs_1"] <= 1.2 and ratios["scale_cpu_100_vs_1"] <= 1.2,
+        # One step of heap growth (64 KiB) is the noise of private bytes.
+        "memory and handles flat over 100000 tx":
+            memory["handle_growth"] <= 0 and memory["private_growth_bytes"] <= 64 * 1024,
+    }
+    print_table(medians, ratios, memory, targets, cscript, placement, len(rounds))
+    print("BENCH_JSON " + json.dumps({"placement": placement, "rounds": len(rounds), "medians": medians,
+                                      "ratios": ratios, "memory": memory, "targets": targets,
+                                      "cscript": cscript}, sort_keys=True))
+
+
+def fmt(value, digits=1):
+    return "-" if value is None else f"{value:,.{digits}f}"
+
+
+def print_table(medians, ratios, memory, targets, cscript, placement, rounds):
+    print(f"\nVelkoMB benchmark: medians of {rounds} interleaved rounds; {placement}")
+    print("FC3 reads of 10 registers, one outstanding, on 127.0.0.1; CPU in us per transaction\n")
+    header = f"{'case':<24}{'tx/s':>10}{'mean us':>10}{'p99 us':>10}{'client':>9}{'wineserv':>10}" \
+             f"{'cl+ws':>9}{'device':>9}{'CPU/wall':>10}"
+    print(header)
+    print("-" * len(header))
+    for name, m in medians.items():
+        print(f"{name:<24}{fmt(m['tx_per_s'], 0):>10}{fmt(m['mean_us']):>10}{fmt(m['p99_us']):>10}"
+              f"{fmt(m['client_cpu_us']):>9}{fmt(m['wineserver_cpu_us']):>10}{fmt(m['cpu_us']):>9}"
+              f"{fmt(m['device_cpu_us']):>9}{m['cpu_share'] * 100:>9.2f}%")
+    print("\nratios (median of per-round pairs)")
+    print(f"  Execute IDispatch / WSAAsyncSelect floor  {ratios['dispatch_vs_async_floor']:.3f}  (target >= 0.8)")
+    print(f"  Execute vtable / WSAAsyncSelect floor     {ratios['vtable_vs_async_floor']:.3f}")
+    print(f"  Execute IDispatch / blocking floor        {ratios['dispatch_vs_blocking_floor']:.3f}")
+    print(f"  Execute IDispatch / native libmodbus      {ratios['dispatch_vs_native']:.3f}")
+    print(f"  slow device: CPU / wall per transaction   {ratios['slow_cpu_share'] * 100:.3f} %  (target <= 1 %)")
+    print(f"  100 clients / 1 client, wall per tx       {ratios['scale_wall_100_vs_1']:.3f}  (target <= 1.2)")
+    print(f"  100 clients / 1 client, CPU per tx        {ratios['scale_cpu_100_vs_1']:.3f}  (target <= 1.2)")
+    print(f"  VBScript (scripthost) / Execute IDispatch {ratios['script_vs_dispatch']:.3f}")
+    print("\nfootprint of 100 clients after N transactions: private bytes / handles")
+    print("  " + ", ".join(f"{t}: {p:,} / {h}" for t, p, h in memory["samples"][::2]))
+    print(f"  growth over {memory['samples'][-1][0]} tx: private {memory['private_growth_bytes']:+,} B, "
+          f"handles {memory['handle_growth']:+d}  (target: flat)")
+    print(f"\nthe loop under Wine's own cscript (no WScript.Sleep, no message pump): {cscript[0]}")
+    print("\ntargets: " + "; ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in targets.items()))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="the bench's build directory")
+    parser.add_argument("--prefix", required=True, help="the Wine prefix (its wineserver is measured)")
+    parser.add_argument("--core", type=int, default=os.cpu_count() - 1)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--count", type=int, default=20000)
+    parser.add_argument("--script-count", type=int, default=5000)
+    parser.add_argument("--memory-count", type=int, default=100000)
+    parser.add_argument("--only", help="run only the cases whose names contain one of these comma-separated texts; no summary")
+    args = parser.parse_args()
+
+    others = set(range(os.cpu_count())) - {args.core}
+    if others:
+        os.sched_setaffinity(0, others)  # the driver keeps off the measured core
+    bench = Bench(args)
+    placement = (f"client, device and wineserver pinned to CPU {args.core}, driver on CPU "
+                 f"{','.join(map(str, sorted(others))) or args.core}; wineserver affinity "
+                 f"{sorted(os.sched_getaffinity(bench.wineserver))}")
+    cases = bench.cases()
+    if args.only:
+        cases = {k: v for k, v in cases.items() if any(text in k for text in args.only.split(","))}
+    rounds = []
+    for i in range(args.rounds):
+        rounds.append({})
+        for name, case in cases.items():
+            rounds[-1][name] = result = case()
+            print(f"round {i + 1}/{args.rounds} {name:<24} {result['tx_per_s']:>9.0f} tx/s  "
+                  f"client {result['client_cpu_us']:.1f} + wineserver {result['wineserver_cpu_us']:.1f} us/tx",
+                  flush=True)
+    if args.only:
+        return 0
+    footprint = bench.footprint()
+    cscript = bench.cscript_check()
+    summarize(rounds, footprint, cscript, placement)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
