@@ -40,24 +40,40 @@ double MonotonicSeconds()
     return static_cast<double>(now.QuadPart) / frequency;
 }
 
-// Dispatches the messages waiting on this thread, stopping early once `done`
-// holds: finding the queue empty after the reply would cost one more round
-// trip to the platform per transaction, and whatever else waits is dispatched
-// by the next wait or the host's own loop.
-void DispatchWaitingMessages(const bool& done)
-{
-    MSG message;
-    while (!done && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+// Dispatches the thread's waiting messages for a wait inside a call. A quit
+// request is the host's, not the wait's: it is kept and posted again when the
+// pump goes, so the host's own loop still ends.
+class MessagePump {
+public:
+    MessagePump() = default;
+    MessagePump(const MessagePump&) = delete;
+    MessagePump& operator=(const MessagePump&) = delete;
+    ~MessagePump()
+    {
+        if (quit_) PostQuitMessage(exitCode_);
     }
-}
 
-void DispatchWaitingMessages()
-{
-    const bool never = false;
-    DispatchWaitingMessages(never);
-}
+    // Stops early once `done` holds: finding the queue empty after the reply
+    // would cost one more round trip to the platform per transaction, and
+    // whatever else waits is dispatched by the next wait or the host's loop.
+    void DispatchWaiting(const bool& done = false)
+    {
+        MSG message;
+        while (!done && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quit_ = true;
+                exitCode_ = static_cast<int>(message.wParam);
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+
+private:
+    bool quit_ = false;
+    int exitCode_ = 0;
+};
 
 VARIANT Missing()
 {
@@ -190,7 +206,7 @@ void VelkoMB::ExecuteRequest()
         readyForRequest_ = true;
         // A late reply to the timed-out request may be waiting: handle it now,
         // as the unsolicited reply it is, before a new request is sent.
-        DispatchWaitingMessages();
+        MessagePump().DispatchWaiting();
     }
     if (SocketState() != sckConnected || !readyForRequest_) return;
     readyForRequest_ = false;
@@ -221,8 +237,9 @@ HRESULT VelkoMB::Execute()
 void VelkoMB::WaitForResponse()
 {
     const double start = MonotonicSeconds();
+    MessagePump pump;
     for (;;) {
-        DispatchWaitingMessages(readyForRequest_);
+        pump.DispatchWaiting(readyForRequest_);
         const double now = MonotonicSeconds();
         const double deadline = start + automation::ByteOfText(responseWatchdog_);
         if (now > deadline) {

@@ -317,6 +317,19 @@ TEST(RealDevice, WriteArrayIsCopiedWhenSet)
     EXPECT_EQ(V_I2(automation::ElementOf(*second.get(), 1).get()), 11);
 }
 
+TEST(RealDevice, QuitRequestedDuringTheWaitReachesTheHost)
+{
+    Client mb;
+    ASSERT_TRUE(mb.ConnectAndWait());
+    PostQuitMessage(7);
+    mb.Request(L"3", L"0", L"1");
+    ASSERT_EQ(mb->Execute(), S_OK);
+    EXPECT_EQ(mb.Values(), Range(1000, 1));
+    MSG message;
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(message.wParam, 7u);
+}
+
 // --- The fake device, switched through its control port ---
 
 void Control(const std::string& options)
