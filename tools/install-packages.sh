@@ -3,7 +3,8 @@
 # need; does nothing when all are there.
 set -euo pipefail
 packages=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 cmake googletest
-          python3 python3-pymodbus python3-serial-asyncio libmodbus-dev pkg-config gcc iproute2 util-linux)
+          python3 python3-pymodbus python3-serial-asyncio libmodbus-dev pkg-config gcc iproute2 util-linux
+          clang libclang-rt-14-dev make)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,9 +8,13 @@ addresses, for function codes 1, 2, 3, 4, 5, 6, 15, 16 and 23.
 
 A mode is one coroutine taking (connection, request). It answers through the
 connection and returns False when the connection is to end. Add a mode by
-writing such a coroutine and listing it in MODES.
+writing such a coroutine and listing it in MODES. The modes of
+CONNECTION_MODES act on the next new connection before any request is
+answered. --reply replaces the correct reply in every mode that sends one, and
+--once makes options last for one answer (or one connection) only.
 """
 import argparse
+import random
 import shlex
 import asyncio
 import signal
@@ -20,6 +24,7 @@ import sys
 
 MBAP_SIZE = 7
 MAX_MBAP_LENGTH = 254  # unit id + largest PDU (253 bytes)
+MAX_FRAME = MBAP_SIZE + MAX_MBAP_LENGTH
 REGISTER_BASE = 1000
 READ_LIMITS = {1: 2000, 2: 2000, 3: 125, 4: 125, 23: 125}
 ECHOED_FUNCTIONS = (5, 6, 15, 16)
@@ -94,6 +99,11 @@ def exception_reply(request, code):
     return frame(request, exception_pdu(request[MBAP_SIZE:], code))
 
 
+def reply_to(conn, request):
+    """The --reply bytes when given, else the correct reply."""
+    return conn.options.reply or normal_reply(request)
+
+
 # ------------------------------------------------------------- connection --
 
 class Connection:
@@ -157,7 +167,7 @@ async def mode_normal(conn, request):
 
 
 async def mode_split(conn, request):
-    await conn.send_pieces(normal_reply(request), conn.options.split_at, conn.options.pause)
+    await conn.send_pieces(reply_to(conn, request), conn.options.split_at, conn.options.pause)
     return True
 
 
@@ -168,7 +178,7 @@ async def mode_merged(conn, request):
 
 
 async def mode_truncated(conn, request):
-    await conn.send(normal_reply(request)[:conn.options.length])
+    await conn.send(reply_to(conn, request)[:conn.options.length])
     return True
 
 
@@ -182,14 +192,14 @@ async def mode_silent(conn, request):
 
 
 async def mode_reset_mid_reply(conn, request):
-    await conn.send(normal_reply(request)[:conn.options.length])
+    await conn.send(reply_to(conn, request)[:conn.options.length])
     await asyncio.sleep(conn.options.pause)
     await conn.reset()
     return False
 
 
 async def mode_close_mid_reply(conn, request):
-    await conn.send(normal_reply(request)[:conn.options.length])
+    await conn.send(reply_to(conn, request)[:conn.options.length])
     await asyncio.sleep(conn.options.pause)
     await conn.close()
     return False
@@ -198,6 +208,36 @@ async def mode_close_mid_reply(conn, request):
 async def mode_raw(conn, request):
     await conn.send(conn.options.reply)
     return True
+
+
+async def mode_trickle(conn, request):
+    """The reply one byte at a time, --pause s apart."""
+    await conn.send_pieces(reply_to(conn, request), range(1, MAX_FRAME), conn.options.pause)
+    return True
+
+
+async def mode_flood(conn, request):
+    """--length bytes of garbage (from --seed); the connection stays open."""
+    await conn.send(random.Random(conn.options.seed).randbytes(conn.options.length))
+    return True
+
+
+async def close_on_accept(conn):
+    await conn.close()
+
+
+async def reset_on_accept(conn):
+    await conn.reset()
+
+
+async def close_mid_request(conn):
+    await conn.reader.read(3)
+    await conn.close()
+
+
+async def reset_mid_request(conn):
+    await conn.reader.read(3)
+    await conn.reset()
 
 
 MODES = {
@@ -211,6 +251,15 @@ MODES = {
     "reset-mid-reply": mode_reset_mid_reply,
     "close-mid-reply": mode_close_mid_reply,
     "raw": mode_raw,
+    "trickle": mode_trickle,
+    "flood": mode_flood,
+}
+
+CONNECTION_MODES = {
+    "close-on-accept": close_on_accept,
+    "reset-on-accept": reset_on_accept,
+    "close-mid-request": close_mid_request,
+    "reset-mid-request": reset_mid_request,
 }
 
 
@@ -225,14 +274,27 @@ async def serve_client(reader, writer, settings):
     conn = Connection(reader, writer, options)
     peer = writer.get_extra_info("peername")
     log(f"client {peer[0]}:{peer[1]} connected")
+    if options.mode in CONNECTION_MODES:
+        used_once(settings, options)
+        log(f"client {peer[0]}:{peer[1]}: {options.mode}")
+        try:
+            await CONNECTION_MODES[options.mode](conn)
+        except ConnectionError:
+            pass
+        return
     keep_open = True
     while keep_open:
         request = await conn.read_request()
         if request is None:
             break
-        # The behaviour may have been switched through the control port.
+        # The behaviour may have been switched through the control port; a
+        # connection mode waits for the next connection.
         options = conn.options = settings["options"]
-        answer = MODES[options.mode]
+        if options.mode in CONNECTION_MODES:
+            answer = mode_normal
+        else:
+            used_once(settings, options)
+            answer = MODES[options.mode]
         log(f"request {request.hex(' ')}")
         await asyncio.sleep(options.delay)
         try:
@@ -245,12 +307,21 @@ async def serve_client(reader, writer, settings):
     log(f"client {peer[0]}:{peer[1]} done")
 
 
+def used_once(settings, options):
+    """Options given with --once give way to the ones before them once used."""
+    if options.once and settings["options"] is options:
+        settings["options"] = settings["before_once"]
+
+
 async def control_client(reader, writer, settings):
     """Takes one line of options (as on the command line) for the requests that follow."""
     line = (await reader.readline()).decode(errors="replace")
     base = settings["options"]
     try:
-        settings["options"] = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port)])
+        options = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port)])
+        if options.once and not base.once:
+            settings["before_once"] = base
+        settings["options"] = options
         writer.write(b"OK\n")
         log(f"control: {line.strip()}")
     except SystemExit:
@@ -305,7 +376,7 @@ def parse_options(argv=None):
     parser.add_argument("--port", type=int, default=502)
     parser.add_argument("--control-port", type=int, default=0,
                         help="port on which one line of these options switches the behaviour")
-    parser.add_argument("--mode", choices=sorted(MODES), default="normal")
+    parser.add_argument("--mode", choices=sorted([*MODES, *CONNECTION_MODES]), default="normal")
     parser.add_argument("--delay", type=float,
                         help=f"seconds to wait before answering (default {DEFAULT_DELAY} "
                              "in delay mode, 0 otherwise)")
@@ -314,10 +385,15 @@ def parse_options(argv=None):
     parser.add_argument("--pause", type=float, default=0.1,
                         help="seconds between pieces (split), or before the reset/close")
     parser.add_argument("--length", type=int, default=8,
-                        help="bytes of the reply sent in truncated/*-mid-reply modes")
+                        help="bytes of the reply sent in truncated/*-mid-reply modes, of garbage in flood")
     parser.add_argument("--exception-code", type=int, default=ILLEGAL_ADDRESS)
     parser.add_argument("--reply", type=bytes.fromhex, default=b"",
-                        help="raw mode: the reply bytes in hex, e.g. '0b00 0000 0005 0103 02 03e8'")
+                        help="the reply bytes in hex, e.g. '0b00 0000 0005 0103 02 03e8': all of it in "
+                             "raw mode, in place of the correct reply in the others")
+    parser.add_argument("--seed", type=int, default=0, help="flood mode: seed of the garbage")
+    parser.add_argument("--once", action="store_true",
+                        help="(control port) these options serve one request or connection, then the "
+                             "previous ones return")
     options = parser.parse_args(argv)
     if options.delay is None:
         options.delay = DEFAULT_DELAY if options.mode == "delay" else 0.0
