@@ -34,5 +34,9 @@ private:
 const VARIANT& Deref(const VARIANT& value);
 // True when an optional VARIANT parameter was left out by the caller.
 bool IsMissing(const VARIANT* value);
+// Stores value into an [in, out] VARIANT* parameter: through a reference to
+// a variant, into a typed reference converted to its type (13 when it does
+// not convert), or into the variant itself.
+void StoreInto(VARIANT* target, Variant value);
 
 } // namespace automation

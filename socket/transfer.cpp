@@ -117,11 +117,7 @@ void CSocket::TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varTy
     }
 
     automation::Variant value;
-    if (ValueOfBytes(chunk, type, value) && varData) {
-        VARIANT* target = V_VT(varData) == (VT_VARIANT | VT_BYREF) ? V_VARIANTREF(varData) : varData;
-        VariantClear(target);
-        value.detachTo(target);
-    }
+    if (ValueOfBytes(chunk, type, value)) automation::StoreInto(varData, std::move(value));
     bytesReceived_ = static_cast<long>(receiveBuffer_.size());
 }
 

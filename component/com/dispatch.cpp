@@ -85,6 +85,16 @@ public:
 
     void pass(size_t slot, const VARIANT& arg) { passed_[slot] = arg; }
 
+    // Passes a reference to a private copy of a variant.
+    HRESULT passVariantCopy(size_t slot, const VARIANT& value)
+    {
+        HRESULT hr = VariantCopy(&copies_[slot], const_cast<VARIANT*>(&value));
+        if (FAILED(hr)) return hr;
+        V_VT(&passed_[slot]) = VT_VARIANT | VT_BYREF;
+        V_VARIANTREF(&passed_[slot]) = &copies_[slot];
+        return S_OK;
+    }
+
     // Passes a pointer to a private copy of `value` converted to `type`.
     HRESULT passCopy(size_t slot, const VARIANT* value, VARTYPE type)
     {
@@ -112,6 +122,11 @@ private:
 HRESULT Prepare(ITypeInfo* info, const ELEMDESC& param, const VARIANT* arg, Arguments& args, size_t slot)
 {
     VARTYPE pointed = PointedType(info, param);
+    if (pointed == VT_VARIANT && arg && !(V_VT(arg) & VT_BYREF)) {
+        // A value, not a variable: the member may write to its parameter,
+        // so it gets a copy and the caller's value stays the caller's.
+        return args.passVariantCopy(slot, *arg);
+    }
     if (pointed == VT_EMPTY || pointed == VT_VARIANT) {
         if (arg) {
             args.pass(slot, *arg);

@@ -11,7 +11,9 @@ namespace velkomb::com {
 // - a variable passed by reference as a variant (VBScript) is re-pointed at
 //   the variable's own storage when its type matches, or coerced into a copy;
 // - a value for a typed by-reference parameter is coerced into a copy;
-// - an omitted typed optional parameter gets a zero or empty value.
+// - an omitted typed optional parameter gets a zero or empty value;
+// - a value (not a variable) for a VARIANT* parameter is passed as a copy,
+//   so the member never writes to storage the caller owns.
 // A failure HRESULT of the member is turned into DISP_E_EXCEPTION with the
 // member's error info.
 HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,

@@ -2,6 +2,7 @@
 // late binding by name, the dual vtable, errors, connection points,
 // unloading and registration.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -215,6 +216,81 @@ TEST(Host, OmittedAndLiteralArgumentsReachTypedParameters)
     VariantClear(&bad);
     local->Release();
     any->Release();
+}
+
+TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
+{
+    // A UDP socket sending to itself has data waiting after one pump.
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    VARIANT udp;
+    V_VT(&udp) = VT_I4;
+    V_I4(&udp) = 1;
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {udp});
+    VARIANT any;
+    V_VT(&any) = VT_I4;
+    V_I4(&any) = 0;
+    VARIANT loopback = Text(L"127.0.0.1");
+    ASSERT_EQ(Call(socket, L"Bind", DISPATCH_METHOD, {any, loopback}).hr, S_OK);
+    VariantClear(&loopback);
+    velkomb::_CSocket* sock = nullptr;
+    socket->QueryInterface(velkomb::IID__CSocket, reinterpret_cast<void**>(&sock));
+    SOCKET handle = 0;
+    sock->get_SocketHandle(reinterpret_cast<LONG*>(&handle));
+    sockaddr_in self{};
+    int length = sizeof self;
+    getsockname(handle, reinterpret_cast<sockaddr*>(&self), &length);
+    LONG port = ntohs(self.sin_port);
+    sock->put_RemotePort(&port);
+    BSTR host = SysAllocString(L"127.0.0.1");
+    sock->put_RemoteHost(&host);
+    SysFreeString(host);
+    VARIANT data = Text(L"abcdef");
+    ASSERT_EQ(Call(socket, L"SendData", DISPATCH_METHOD, {ByRef(&data)}).hr, S_OK);
+    VariantClear(&data);
+    LONG waiting = 0;
+    for (int i = 0; i < 200 && waiting < 6; ++i) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        sock->get_BytesReceived(&waiting);
+    }
+    ASSERT_EQ(waiting, 6);
+
+    // A value passed by value is the caller's: it is neither freed nor replaced.
+    VARIANT value = Text(L"mine");
+    BSTR owned = V_BSTR(&value);
+    VARIANT two;
+    V_VT(&two) = VT_I4;
+    V_I4(&two) = 2;
+    VARIANT textType;
+    V_VT(&textType) = VT_I4;
+    V_I4(&textType) = VT_BSTR;
+    EXPECT_EQ(Call(socket, L"PeekData", DISPATCH_METHOD, {value, textType, two}).hr, S_OK);
+    EXPECT_EQ(V_VT(&value), VT_BSTR);
+    EXPECT_EQ(V_BSTR(&value), owned);
+    EXPECT_STREQ(owned, L"mine");
+    VariantClear(&value);
+
+    // A typed variable (VT_BSTR | VT_BYREF, as VB passes a String) receives the text.
+    BSTR variable = SysAllocString(L"old");
+    VARIANT ref;
+    V_VT(&ref) = VT_BSTR | VT_BYREF;
+    V_BSTRREF(&ref) = &variable;
+    EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ref, textType, two}).hr, S_OK);
+    EXPECT_STREQ(variable, L"ab");
+    SysFreeString(variable);
+    // And a variant variable takes the value with its own type.
+    VARIANT holder;
+    VariantInit(&holder);
+    VARIANT byteArray;
+    V_VT(&byteArray) = VT_I4;
+    V_I4(&byteArray) = VT_ARRAY | VT_UI1;
+    EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ByRef(&holder), byteArray}).hr, S_OK);
+    EXPECT_EQ(V_VT(&holder), VT_ARRAY | VT_UI1);
+    VariantClear(&holder);
+    sock->Release();
+    socket->Release();
 }
 
 // Counts the events it receives.
