@@ -9,159 +9,15 @@
 #include <vector>
 #include "automation/bstr.h"
 #include "automation/safearray.h"
-#include "client/velkomb.h"
+#include "tests/support/client_driver.h"
+#include "tests/support/test_support.h"
 
-using velkomb::client::VelkoMB;
 
 namespace {
 
-struct ComApartment : ::testing::Environment {
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    void TearDown() override
-    {
-        WSACleanup();
-        CoUninitialize();
-    }
-};
-const auto* apartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
-
-void Pump(DWORD milliseconds)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-    }
-}
-
-// Counts NewDataIn and records what Execute had not yet returned from.
-struct NewDataSink : IDispatch {
-    int events = 0;
-    std::function<void()> onEvent;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, velkomb::DIID___VelkoMB)) {
-            *out = this;
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        if (id == velkomb::DISPID_NewDataIn) {
-            ++events;
-            if (onEvent) onEvent();
-        }
-        return S_OK;
-    }
-};
-
-// A client as a host drives it, through its dual interface.
-class Client {
-public:
-    Client()
-    {
-        VelkoMB* created = VelkoMB::Create();
-        created->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&mb_));
-        created->Release();
-        IConnectionPointContainer* container = nullptr;
-        mb_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-        container->FindConnectionPoint(velkomb::DIID___VelkoMB, &point_);
-        container->Release();
-        point_->Advise(&sink, &cookie_);
-        Set(&velkomb::_VelkoMB::put_IPAddress, L"127.0.0.1");
-        Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"3");
-    }
-    ~Client()
-    {
-        point_->Unadvise(cookie_);
-        point_->Release();
-        mb_->Release();
-    }
-
-    velkomb::_VelkoMB* operator->() { return mb_; }
-
-    HRESULT Set(HRESULT (STDMETHODCALLTYPE velkomb::_VelkoMB::*put)(BSTR*), const wchar_t* text)
-    {
-        automation::Bstr value(text);
-        BSTR raw = value.get();
-        return (mb_->*put)(&raw);
-    }
-    std::wstring Text(HRESULT (STDMETHODCALLTYPE velkomb::_VelkoMB::*get)(BSTR*))
-    {
-        automation::Bstr value;
-        (mb_->*get)(value.out());
-        return value.str();
-    }
-    std::wstring State()
-    {
-        mb_->SockDiag();
-        return Text(&velkomb::_VelkoMB::get_ConnState);
-    }
-    bool ConnectAndWait()
-    {
-        if (FAILED(mb_->Connect())) return false;
-        for (int i = 0; i < 100 && State() != L"7"; ++i) Pump(20);
-        return State() == L"7";
-    }
-    void Request(const wchar_t* code, const wchar_t* start, const wchar_t* count)
-    {
-        Set(&velkomb::_VelkoMB::put_MBFunCode, code);
-        Set(&velkomb::_VelkoMB::put_StartAddress, start);
-        Set(&velkomb::_VelkoMB::put_NrRegisters, count);
-    }
-    void Write(const wchar_t* code, const wchar_t* start, std::vector<long> values)
-    {
-        Set(&velkomb::_VelkoMB::put_MBFunCode, code);
-        Set(&velkomb::_VelkoMB::put_StartWAddress, start);
-        Set(&velkomb::_VelkoMB::put_NrWRegisters, std::to_wstring(values.size()).c_str());
-        automation::Variant array = automation::VariantArray(static_cast<long>(values.size()) - 1);
-        for (size_t i = 0; i < values.size(); ++i) {
-            VARIANT v;
-            V_VT(&v) = VT_I4;
-            V_I4(&v) = values[i];
-            automation::PutElement(*array.get(), static_cast<long>(i), v);
-        }
-        mb_->put_arwWReg(array.get());
-    }
-    // Elements 1.. of arwReg as numbers (-1 for Empty).
-    std::vector<long> Values()
-    {
-        automation::Variant reg;
-        mb_->get_arwReg(reg.get());
-        std::vector<long> values;
-        if (!(reg.type() & VT_ARRAY)) return values;
-        LONG upper = -1;
-        SafeArrayGetUBound(V_ARRAY(reg.get()), 1, &upper);
-        for (long i = 1; i <= upper; ++i) {
-            automation::Variant element = automation::ElementOf(*reg.get(), i);
-            VARIANT number;
-            VariantInit(&number);
-            values.push_back(SUCCEEDED(VariantChangeType(&number, element.get(), 0, VT_I4)) && !element.isEmpty()
-                                 ? V_I4(&number) : -1);
-        }
-        return values;
-    }
-
-    NewDataSink sink;
-
-private:
-    velkomb::_VelkoMB* mb_ = nullptr;
-    IConnectionPoint* point_ = nullptr;
-    DWORD cookie_ = 0;
-};
+using Client = testsupport::DrivenClient;
+using testsupport::Control;
+using testsupport::PumpFor;
 
 std::vector<long> Range(long first, long count, long step = 1)
 {
@@ -173,54 +29,54 @@ std::vector<long> Range(long first, long count, long step = 1)
 TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
 
-    mb.Request(L"3", L"0", L"10");
-    int before = mb.sink.events;
+    mb.Request(L"3", 0, 10);
+    int before = mb.events;
     ASSERT_EQ(mb->Execute(), S_OK);
-    EXPECT_EQ(mb.sink.events, before + 1) << "NewDataIn before Execute returns";
+    EXPECT_EQ(mb.events, before + 1) << "NewDataIn before Execute returns";
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"3");
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"0");
     EXPECT_EQ(mb.Values(), Range(1000, 10));
 
-    mb.Request(L"4", L"5", L"3");
+    mb.Request(L"4", 5, 3);
     mb->Execute();
     EXPECT_EQ(mb.Values(), Range(2005, 3));
 
-    mb.Request(L"1", L"0", L"10");
+    mb.Request(L"1", 0, 10);
     mb->Execute();
     std::vector<long> coils = mb.Values();
     ASSERT_EQ(coils.size(), 16u);  // two bytes of coils
     for (long i = 0; i < 10; ++i) EXPECT_EQ(coils[i], i % 3 == 0 ? 1 : 0) << i;
 
-    mb.Request(L"2", L"0", L"8");
+    mb.Request(L"2", 0, 8);
     mb->Execute();
     EXPECT_EQ(mb.Values(), std::vector<long>({1, 0, 1, 0, 1, 0, 1, 0}));
 
-    mb.Write(L"6", L"50", {4242});
+    mb.Write(L"6", 50, {4242});
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"6");
-    mb.Write(L"16", L"51", {65535, 7});
+    mb.Write(L"16", 51, {65535, 7});
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"16");
-    mb.Request(L"3", L"50", L"3");
+    mb.Request(L"3", 50, 3);
     mb->Execute();
     EXPECT_EQ(mb.Values(), std::vector<long>({4242, 65535, 7}));
 
-    mb.Write(L"5", L"20", {65280});
+    mb.Write(L"5", 20, {65280});
     mb->Execute();
-    mb.Write(L"15", L"21", {1, 1, 0, 1});
+    mb.Write(L"15", 21, {1, 1, 0, 1});
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"15");
-    mb.Request(L"1", L"20", L"5");
+    mb.Request(L"1", 20, 5);
     mb->Execute();
     std::vector<long> written = mb.Values();
     ASSERT_GE(written.size(), 5u);
     EXPECT_EQ(std::vector<long>(written.begin(), written.begin() + 5), std::vector<long>({1, 1, 1, 0, 1}));
 
-    mb.Write(L"23", L"70", {321});
-    mb.Request(L"23", L"70", L"2");
+    mb.Write(L"23", 70, {321});
+    mb.Request(L"23", 70, 2);
     mb.Set(&velkomb::_VelkoMB::put_MBFunCode, L"23");
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"23");
@@ -230,17 +86,17 @@ TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
 TEST(RealDevice, ExceptionReplyKeepsTheLastValues)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
-    mb.Request(L"3", L"0", L"2");
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 2);
     mb->Execute();
-    mb.Request(L"3", L"250", L"2");
-    int before = mb.sink.events;
+    mb.Request(L"3", 250, 2);
+    int before = mb.events;
     mb->Execute();
-    EXPECT_EQ(mb.sink.events, before + 1);
+    EXPECT_EQ(mb.events, before + 1);
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
     EXPECT_EQ(mb.Values(), Range(1000, 2));
-    mb.Request(L"3", L"1", L"1");
+    mb.Request(L"3", 1, 1);
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"0");
 }
@@ -248,20 +104,20 @@ TEST(RealDevice, ExceptionReplyKeepsTheLastValues)
 TEST(RealDevice, DisconnectClosesGracefullyAndConnectComesBack)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     ASSERT_EQ(mb->Disconnect(), S_OK);
     EXPECT_EQ(mb.State(), L"8");
-    for (int i = 0; i < 100 && mb.State() != L"0"; ++i) Pump(20);
+    for (int i = 0; i < 100 && mb.State() != L"0"; ++i) PumpFor(20);
     EXPECT_EQ(mb.State(), L"0");
     // Nothing is sent while disconnected.
-    mb.Request(L"3", L"0", L"1");
+    mb.Request(L"3", 0, 1);
     EXPECT_EQ(mb->Execute(), S_OK);
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     mb->Execute();
     EXPECT_EQ(mb.Values(), Range(1000, 1));
     // Connect while connected makes way for the new connection.
-    ASSERT_TRUE(mb.ConnectAndWait());
-    mb.Request(L"3", L"2", L"1");
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 2, 1);
     mb->Execute();
     EXPECT_EQ(mb.Values(), Range(1002, 1));
 }
@@ -269,16 +125,16 @@ TEST(RealDevice, DisconnectClosesGracefullyAndConnectComesBack)
 TEST(RealDevice, BadSettingsRaiseAndLeaveTheClientReady)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
-    mb.Request(L"abc", L"0", L"1");
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"abc", 0, 1);
     EXPECT_EQ(mb->Execute(), static_cast<HRESULT>(0x800A000D));
-    mb.Request(L"3", L"65536", L"1");
+    mb.Request(L"3", 65536, 1);
     EXPECT_EQ(mb->Execute(), static_cast<HRESULT>(0x800A0006));
-    mb.Write(L"16", L"0", {1});
+    mb.Write(L"16", 0, {1});
     mb.Set(&velkomb::_VelkoMB::put_NrWRegisters, L"3");  // more than the array holds
     EXPECT_EQ(mb->Execute(), static_cast<HRESULT>(0x800A0009));
     // Nothing was outstanding: the next request goes out.
-    mb.Request(L"3", L"3", L"1");
+    mb.Request(L"3", 3, 1);
     EXPECT_EQ(mb->Execute(), S_OK);
     EXPECT_EQ(mb.Values(), Range(1003, 1));
     mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"256");
@@ -288,7 +144,7 @@ TEST(RealDevice, BadSettingsRaiseAndLeaveTheClientReady)
 TEST(RealDevice, WriteArrayIsCopiedWhenSet)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     mb.Set(&velkomb::_VelkoMB::put_MBFunCode, L"16");
     mb.Set(&velkomb::_VelkoMB::put_StartWAddress, L"80");
     mb.Set(&velkomb::_VelkoMB::put_NrWRegisters, L"2");
@@ -306,7 +162,7 @@ TEST(RealDevice, WriteArrayIsCopiedWhenSet)
     V_I4(&v) = 99;
     automation::PutElement(*array.get(), 1, v);
     mb->Execute();
-    mb.Request(L"3", L"80", L"2");
+    mb.Request(L"3", 80, 2);
     mb->Execute();
     EXPECT_EQ(mb.Values(), std::vector<long>({11, 11}));
     // arwReg hands out copies too.
@@ -320,9 +176,9 @@ TEST(RealDevice, WriteArrayIsCopiedWhenSet)
 TEST(RealDevice, QuitRequestedDuringTheWaitReachesTheHost)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     PostQuitMessage(7);
-    mb.Request(L"3", L"0", L"1");
+    mb.Request(L"3", 0, 1);
     ASSERT_EQ(mb->Execute(), S_OK);
     EXPECT_EQ(mb.Values(), Range(1000, 1));
     MSG message;
@@ -332,40 +188,24 @@ TEST(RealDevice, QuitRequestedDuringTheWaitReachesTheHost)
 
 // --- The fake device, switched through its control port ---
 
-void Control(const std::string& options)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5020);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    std::string line = options + "\n";
-    send(s, line.data(), static_cast<int>(line.size()), 0);
-    char answer[16] = {};
-    recv(s, answer, sizeof answer - 1, 0);
-    closesocket(s);
-    ASSERT_EQ(std::string(answer), "OK\n") << options;
-}
-
 class FakeDevice : public ::testing::Test {
 protected:
-    void SetUp() override { Control("--mode normal"); }
-    void TearDown() override { Control("--mode normal"); }
+    void SetUp() override { ASSERT_TRUE(Control("--mode normal")); }
+    void TearDown() override { EXPECT_TRUE(Control("--mode normal")); }
 };
 
 TEST_F(FakeDevice, SplitReplyIsDecodedWhole)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     // The last one delivers the 15-byte reply one byte at a time.
     for (const char* cuts : {"1,8,9", "7,8", "9,10,11,12", "3", "1,2,3,4,5,6,7,8,9,10,11,12,13,14"}) {
-        Control(std::string("--mode split --pause 0.02 --split-at ") + cuts);
-        mb.Request(L"3", L"10", L"3");
-        int before = mb.sink.events;
+        ASSERT_TRUE(Control(std::string("--mode split --pause 0.02 --split-at ") + cuts));
+        mb.Request(L"3", 10, 3);
+        int before = mb.events;
         mb->Execute();
         EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << cuts;
-        EXPECT_EQ(mb.sink.events, before + 1) << cuts;
+        EXPECT_EQ(mb.events, before + 1) << cuts;
         EXPECT_EQ(mb.Values(), Range(1010, 3)) << cuts;
     }
 }
@@ -373,9 +213,9 @@ TEST_F(FakeDevice, SplitReplyIsDecodedWhole)
 TEST_F(FakeDevice, MergedRepliesDecodeOnlyTheFirst)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
-    Control("--mode merged");
-    mb.Request(L"3", L"0", L"2");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode merged"));
+    mb.Request(L"3", 0, 2);
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"0");
     EXPECT_EQ(mb.Values(), Range(1000, 2));
@@ -385,9 +225,9 @@ TEST_F(FakeDevice, SilenceEndsInTheWatchdogAndTheNextRequestRecovers)
 {
     Client mb;
     mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
-    ASSERT_TRUE(mb.ConnectAndWait());
-    Control("--mode silent");
-    mb.Request(L"3", L"0", L"1");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode silent"));
+    mb.Request(L"3", 0, 1);
     const ULONGLONG start = GetTickCount64();
     mb->Execute();
     const ULONGLONG waited = GetTickCount64() - start;
@@ -395,11 +235,11 @@ TEST_F(FakeDevice, SilenceEndsInTheWatchdogAndTheNextRequestRecovers)
     EXPECT_GE(waited, 1000u);
     EXPECT_LT(waited, 3000u);
     // A reply that never completes ends the same way.
-    Control("--mode truncated --length 10");
+    ASSERT_TRUE(Control("--mode truncated --length 10"));
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
-    Control("--mode normal");
-    mb.Request(L"3", L"4", L"1");
+    ASSERT_TRUE(Control("--mode normal"));
+    mb.Request(L"3", 4, 1);
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
 }
@@ -408,14 +248,14 @@ TEST_F(FakeDevice, LateReplyIsNotTakenForTheNextOne)
 {
     Client mb;
     mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
-    ASSERT_TRUE(mb.ConnectAndWait());
-    Control("--mode delay --delay 1.5");
-    mb.Request(L"3", L"0", L"1");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode delay --delay 1.5"));
+    mb.Request(L"3", 0, 1);
     mb->Execute();
     ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
-    Control("--mode normal");
+    ASSERT_TRUE(Control("--mode normal"));
     Sleep(1500);  // the late reply is waiting, not yet handled
-    mb.Request(L"3", L"100", L"1");
+    mb.Request(L"3", 100, 1);
     mb->Execute();
     EXPECT_EQ(mb.Values(), Range(1100, 1));
 }
@@ -424,16 +264,16 @@ TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
 {
     Client mb;
     mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
-    ASSERT_TRUE(mb.ConnectAndWait());
-    Control("--mode reset-mid-reply --length 8 --pause 0.05");
-    mb.Request(L"3", L"0", L"1");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode reset-mid-reply --length 8 --pause 0.05"));
+    mb.Request(L"3", 0, 1);
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
     // Wine reports a reset after data as a close without error, Windows as
     // error 10054: either way the connection is gone.
     EXPECT_NE(mb.State(), L"7");
-    Control("--mode normal");
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(Control("--mode normal"));
+    ASSERT_TRUE(mb.Connect());
     mb->Execute();
     EXPECT_EQ(mb.Values(), Range(1000, 1));
 }
@@ -441,13 +281,13 @@ TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
 TEST_F(FakeDevice, NestedExecuteInsideNewDataInReturnsAtOnce)
 {
     Client mb;
-    ASSERT_TRUE(mb.ConnectAndWait());
+    ASSERT_TRUE(mb.Connect());
     HRESULT nested = E_FAIL;
-    mb.sink.onEvent = [&] {
-        mb.sink.onEvent = nullptr;
+    mb.onNewData = [&] {
+        mb.onNewData = nullptr;
         nested = mb->Execute();  // the reply was handled: this one is a real request
     };
-    mb.Request(L"3", L"0", L"1");
+    mb.Request(L"3", 0, 1);
     mb->Execute();
     EXPECT_EQ(nested, S_OK);
     EXPECT_EQ(mb.Values(), Range(1000, 1));

@@ -11,6 +11,7 @@
 #include "automation/variant.h"
 #include "client/velkomb.h"
 #include "socket/csocket.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -155,12 +156,6 @@ int FeedEverything(IDispatch* object, const std::vector<Member>& members, const 
     return cases;
 }
 
-struct ComApartment : ::testing::Environment {
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    void TearDown() override { CoUninitialize(); }
-};
-const auto* apartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
-
 TEST(BadInput, EveryClientPropertyAndMethodTakesEveryVariant)
 {
     IDispatch* mb = Created<velkomb::client::VelkoMB>();
@@ -178,16 +173,6 @@ TEST(BadInput, EveryClientPropertyAndMethodTakesEveryVariant)
 Variant Number(long value)
 {
     return Of(VT_I4, [&](VARIANT& v) { V_I4(&v) = value; });
-}
-
-void Pump(DWORD milliseconds)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (GetTickCount64() < end) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    }
 }
 
 // A UDP socket on 127.0.0.1 that sends to itself, so that there are bytes
@@ -209,7 +194,7 @@ public:
     {
         for (int tries = 0; tries < 3 && Received() == 0; ++tries) {
             Invoke(socket_, L"SendData", DISPATCH_METHOD, {*Text(L"0123456789abcdef").get()});
-            Pump(20);
+            testsupport::PumpFor(20);
         }
     }
 

@@ -10,31 +10,17 @@
 #include <random>
 #include <sstream>
 #include "client/reply.h"
-#include "tests/reliability/driver.h"
+#include "tests/support/client_driver.h"
+#include "tests/support/test_support.h"
 
-using reliability::Control;
-using reliability::Driven;
+using testsupport::Control;
+using testsupport::DrivenClient;
 using velkomb::client::DecodedReply;
 using velkomb::client::DecodeReply;
 using velkomb::client::ReplyBytesNeeded;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-struct ComApartment : ::testing::Environment {
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    void TearDown() override
-    {
-        WSACleanup();
-        CoUninitialize();
-    }
-};
-const auto* apartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
 
 constexpr ULONGLONG kWatchdogBoundMs = 2500;  // watchdog "1" plus scheduling slack
 
@@ -155,7 +141,7 @@ protected:
     void TearDown() override { Control("--mode normal"); }
 
     // Runs the case and checks the client's state right after it.
-    void Drive(Driven& mb, const HostileCase& c)
+    void Drive(DrivenClient& mb, const HostileCase& c)
     {
         ASSERT_TRUE(Control(c.options + " --once")) << c.name;
         if (c.onNewConnection) mb.Connect(1000);
@@ -200,7 +186,7 @@ protected:
     }
 
     // The next good reply decodes correctly, after a Connect where needed.
-    void Recover(Driven& mb, const HostileCase& c, long round)
+    void Recover(DrivenClient& mb, const HostileCase& c, long round)
     {
         if (c.breaksStream || mb.State() != L"7") {
             ASSERT_TRUE(mb.Connect()) << c.name;
@@ -229,7 +215,7 @@ protected:
 TEST_F(HostileDevice, TenThousandRandomRepliesLeaveTheClientSound)
 {
     constexpr long kReplies = 10000;
-    Driven mb;
+    DrivenClient mb;
     ASSERT_TRUE(mb.Connect());
     std::mt19937 rng(20240601);
     for (long round = 0; round < kReplies; ++round) {
@@ -244,7 +230,7 @@ TEST_F(HostileDevice, TenThousandRandomRepliesLeaveTheClientSound)
 
 TEST_F(HostileDevice, CutsLiesSilenceFloodsAndBrokenConnectionsLeaveTheClientSound)
 {
-    Driven mb;
+    DrivenClient mb;
     ASSERT_TRUE(mb.Connect());
     long round = 0;
     for (const HostileCase& c : SlowCases()) {

@@ -6,29 +6,15 @@
 #include <atomic>
 #include <memory>
 #include <thread>
-#include "tests/reliability/driver.h"
+#include "tests/support/client_driver.h"
+#include "tests/support/test_support.h"
 
-using reliability::Driven;
+using testsupport::DrivenClient;
 
 namespace {
 
-struct ComApartment : ::testing::Environment {
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    void TearDown() override
-    {
-        WSACleanup();
-        CoUninitialize();
-    }
-};
-const auto* apartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
-
 // One FC3 transaction; true when it decoded the device's registers.
-bool ReadsRegisters(Driven& mb, long start, long count)
+bool ReadsRegisters(DrivenClient& mb, long start, long count)
 {
     mb.Request(L"3", start, count);
     if (mb->Execute() != S_OK || mb.Text(&velkomb::_VelkoMB::get_WatchdogError) != L"0") return false;
@@ -37,21 +23,21 @@ bool ReadsRegisters(Driven& mb, long start, long count)
     return mb.Values() == expected;
 }
 
-bool WaitForState(Driven& mb, const wchar_t* state, DWORD milliseconds)
+bool WaitForState(DrivenClient& mb, const wchar_t* state, DWORD milliseconds)
 {
     const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (mb.State() != state && GetTickCount64() < end) reliability::Pump(1);
+    while (mb.State() != state && GetTickCount64() < end) testsupport::PumpFor(1);
     return mb.State() == state;
 }
 
 class Lifetimes : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(reliability::Control("--mode normal")); }
+    void SetUp() override { ASSERT_TRUE(testsupport::Control("--mode normal")); }
 };
 
 TEST_F(Lifetimes, ThousandConnectCloseCyclesOnOneObject)
 {
-    Driven mb;
+    DrivenClient mb;
     for (int cycle = 0; cycle < 1000; ++cycle) {
         ASSERT_TRUE(mb.Connect()) << cycle;
         ASSERT_EQ(mb->Disconnect(), S_OK) << cycle;
@@ -63,7 +49,7 @@ TEST_F(Lifetimes, ThousandConnectCloseCyclesOnOneObject)
 
 TEST_F(Lifetimes, ReleasingTheObjectInsideNewDataInEndsExecuteCleanly)
 {
-    auto mb = std::make_unique<Driven>();
+    auto mb = std::make_unique<DrivenClient>();
     ASSERT_TRUE(mb->Connect());
     mb->onNewData = [&] { mb->ReleaseObject(); };
     mb->Request(L"3", 0, 1);
@@ -72,7 +58,7 @@ TEST_F(Lifetimes, ReleasingTheObjectInsideNewDataInEndsExecuteCleanly)
 
 TEST_F(Lifetimes, NestedCallsInsideNewDataIn)
 {
-    Driven mb;
+    DrivenClient mb;
     ASSERT_TRUE(mb.Connect());
     HRESULT nestedConnect = E_FAIL, nestedExecute = E_FAIL, nestedDisconnect = E_FAIL;
     int depth = 0;
@@ -94,9 +80,9 @@ TEST_F(Lifetimes, NestedCallsInsideNewDataIn)
 
 TEST_F(Lifetimes, TwoHundredObjectsOnOneThread)
 {
-    std::vector<std::unique_ptr<Driven>> objects;
+    std::vector<std::unique_ptr<DrivenClient>> objects;
     for (int i = 0; i < 200; ++i) {
-        objects.push_back(std::make_unique<Driven>());
+        objects.push_back(std::make_unique<DrivenClient>());
         ASSERT_TRUE(objects.back()->Connect()) << i;
     }
     for (size_t i = 0; i < objects.size(); ++i) EXPECT_TRUE(ReadsRegisters(*objects[i], i % 100, 2)) << i;
@@ -114,9 +100,9 @@ TEST_F(Lifetimes, ObjectsOnSeveralThreadsEachWithTheirOwnService)
         threads.emplace_back([&, t] {
             CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             {
-                std::vector<std::unique_ptr<Driven>> objects;
+                std::vector<std::unique_ptr<DrivenClient>> objects;
                 for (int i = 0; i < kObjects; ++i) {
-                    objects.push_back(std::make_unique<Driven>());
+                    objects.push_back(std::make_unique<DrivenClient>());
                     if (!objects.back()->Connect()) return;
                 }
                 for (int n = 0; n < kTransactions; ++n)

@@ -1,7 +1,7 @@
 // CSocket objects under test: created in-process with a recording sink, and
 // the ports of the loopback peer (tools/peers/socket_peer.py --base 47000).
 #pragma once
-#include "socket_test_support.h"
+#include "tests/support/test_support.h"
 #include <string>
 #include <string_view>
 #include "component/interfaces.h"

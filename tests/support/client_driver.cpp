@@ -1,21 +1,13 @@
-#include "tests/reliability/driver.h"
+#include "tests/support/client_driver.h"
 #include <utility>
 #include "automation/bstr.h"
 #include "automation/safearray.h"
 #include "automation/variant.h"
 #include "client/velkomb.h"
+#include "component/com/plain_dispatch.h"
+#include "tests/support/test_support.h"
 
-namespace reliability {
-
-void Pump(DWORD milliseconds)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-    }
-}
+namespace testsupport {
 
 bool Control(const std::string& options)
 {
@@ -37,29 +29,13 @@ bool Control(const std::string& options)
 }
 
 // Counts NewDataIn for its driver and runs the driver's handler.
-class Driven::Sink final : public IDispatch {
+class DrivenClient::Sink final : public velkomb::com::PlainDispatch<Sink> {
 public:
-    explicit Sink(Driven& owner) : owner_(owner) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    explicit Sink(DrivenClient& owner) : owner_(owner) {}
+    void* Find(REFIID iid)
     {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, velkomb::DIID___VelkoMB)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        return IsEqualIID(iid, velkomb::DIID___VelkoMB) ? static_cast<IDispatch*>(this) : PlainDispatch::Find(iid);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
     {
         if (id != velkomb::DISPID_NewDataIn) return S_OK;
@@ -69,11 +45,10 @@ public:
     }
 
 private:
-    Driven& owner_;
-    ULONG references_ = 1;
+    DrivenClient& owner_;
 };
 
-Driven::Driven() : sink_(new Sink(*this))
+DrivenClient::DrivenClient() : sink_(new Sink(*this))
 {
     velkomb::client::VelkoMB* created = velkomb::client::VelkoMB::Create();
     created->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&mb_));
@@ -87,9 +62,9 @@ Driven::Driven() : sink_(new Sink(*this))
     Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
 }
 
-Driven::~Driven() { ReleaseObject(); }
+DrivenClient::~DrivenClient() { ReleaseObject(); }
 
-void Driven::ReleaseObject()
+void DrivenClient::ReleaseObject()
 {
     if (!mb_) return;
     point_->Unadvise(cookie_);
@@ -98,42 +73,57 @@ void Driven::ReleaseObject()
     std::exchange(mb_, nullptr)->Release();
 }
 
-HRESULT Driven::Set(Put put, const std::wstring& text)
+HRESULT DrivenClient::Set(Put put, const std::wstring& text)
 {
     automation::Bstr value(text);
     BSTR raw = value.get();
     return (mb_->*put)(&raw);
 }
 
-std::wstring Driven::Text(Get get)
+std::wstring DrivenClient::Text(Get get)
 {
     automation::Bstr value;
     (mb_->*get)(value.out());
     return value.str();
 }
 
-std::wstring Driven::State()
+std::wstring DrivenClient::State()
 {
     mb_->SockDiag();
     return Text(&velkomb::_VelkoMB::get_ConnState);
 }
 
-bool Driven::Connect(DWORD milliseconds)
+bool DrivenClient::Connect(DWORD milliseconds)
 {
     if (FAILED(mb_->Connect())) return false;
     const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (State() != L"7" && GetTickCount64() < end) Pump(1);
+    while (State() != L"7" && GetTickCount64() < end) PumpFor(1);
     return State() == L"7";
 }
 
-void Driven::Request(const wchar_t* code, long start, long count)
+void DrivenClient::Request(const wchar_t* code, long start, long count)
 {
     Set(&velkomb::_VelkoMB::put_MBFunCode, code);
     Set(&velkomb::_VelkoMB::put_StartAddress, std::to_wstring(start));
     Set(&velkomb::_VelkoMB::put_NrRegisters, std::to_wstring(count));
 }
 
-std::vector<long> Driven::Values()
+void DrivenClient::Write(const wchar_t* code, long start, const std::vector<long>& values)
+{
+    Set(&velkomb::_VelkoMB::put_MBFunCode, code);
+    Set(&velkomb::_VelkoMB::put_StartWAddress, std::to_wstring(start));
+    Set(&velkomb::_VelkoMB::put_NrWRegisters, std::to_wstring(values.size()));
+    automation::Variant array = automation::VariantArray(static_cast<long>(values.size()) - 1);
+    for (size_t i = 0; i < values.size(); ++i) {
+        VARIANT v;
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = values[i];
+        automation::PutElement(*array.get(), static_cast<long>(i), v);
+    }
+    mb_->put_arwWReg(array.get());
+}
+
+std::vector<long> DrivenClient::Values()
 {
     automation::Variant reg;
     mb_->get_arwReg(reg.get());
@@ -151,4 +141,4 @@ std::vector<long> Driven::Values()
     return values;
 }
 
-} // namespace reliability
+} // namespace testsupport

@@ -1,4 +1,4 @@
-#include "socket_test_support.h"
+#include "tests/support/test_support.h"
 #include <gtest/gtest.h>
 
 namespace testsupport {
