@@ -1,5 +1,5 @@
-// Faults and lifetimes against the fake device: many connect/close cycles on
-// one object, the host releasing the object from inside NewDataIn, nested
+// Faults and lifetimes against the fake device: a device that drops the
+// connection in a poll loop, many connect/close cycles on one object, the host releasing the object from inside NewDataIn, nested
 // calls from inside NewDataIn, many objects on one thread, and objects on
 // several threads at once, each thread with its own window and service.
 #include <gtest/gtest.h>
@@ -45,6 +45,25 @@ TEST_F(Lifetimes, ThousandConnectCloseCyclesOnOneObject)
     }
     ASSERT_TRUE(mb.Connect());
     EXPECT_TRUE(ReadsRegisters(mb, 5, 3));
+}
+
+TEST_F(Lifetimes, DeviceRestartsDuringAPollLoop)
+{
+    // A poll loop as users write it: reconnect whenever the connection is
+    // gone. Twice the device drops the connection instead of answering.
+    DrivenClient mb;
+    ASSERT_TRUE(mb.Connect());
+    int decoded = 0, reconnects = 0;
+    for (long poll = 0; poll < 30; ++poll) {
+        if (poll == 10 || poll == 20) ASSERT_TRUE(testsupport::Control("--mode close-mid-reply --length 0 --once"));
+        if (mb.State() != L"7") {
+            ++reconnects;
+            ASSERT_TRUE(mb.Connect()) << poll;
+        }
+        if (ReadsRegisters(mb, poll, 1)) ++decoded;
+    }
+    EXPECT_EQ(reconnects, 2);
+    EXPECT_EQ(decoded, 28);
 }
 
 TEST_F(Lifetimes, ReleasingTheObjectInsideNewDataInEndsExecuteCleanly)
