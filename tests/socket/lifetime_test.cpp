@@ -47,6 +47,22 @@ TEST_F(Lifetime, ReleasedInsideItsOwnOnDataArrival) { ExpectReleasedInside(DISPI
 
 TEST_F(Lifetime, ReleasedInsideItsOwnOnClose) { ExpectReleasedInside(DISPID_OnClose, EchoPort, true); }
 
+TEST_F(Lifetime, ReleasedInsideItsOwnOnError)
+{
+    auto object = std::make_unique<TestSocket>();
+    TestSocket* raw = object.get();
+    bool released = false;
+    raw->sink().OnEvent([&](const Event& e) {
+        if (e.id != DISPID_OnError || released) return;
+        released = true;
+        raw->Drop();
+    });
+    ASSERT_EQ(S_OK, raw->Connect(L"127.0.0.1", RefusedPort));
+    ASSERT_TRUE(PumpUntil([&] { return released && support::RegisteredSocketCount() == 0; }));
+    PumpFor(200);
+    object.reset();
+}
+
 // Blocks of the lookup buffer's size, taken right after a buffer was freed
 // so that they reuse its memory: a late write of a lookup result into the
 // freed buffer shows up as a changed pattern.
