@@ -55,7 +55,9 @@ TEST_F(Lifetimes, DeviceRestartsDuringAPollLoop)
     ASSERT_TRUE(mb.Connect());
     int decoded = 0, reconnects = 0;
     for (long poll = 0; poll < 30; ++poll) {
-        if (poll == 10 || poll == 20) ASSERT_TRUE(testsupport::Control("--mode close-mid-reply --length 0 --once"));
+        if (poll == 10 || poll == 20) {
+            ASSERT_TRUE(testsupport::Control("--mode close-mid-reply --length 0 --once"));
+        }
         if (mb.State() != L"7") {
             ++reconnects;
             ASSERT_TRUE(mb.Connect()) << poll;
