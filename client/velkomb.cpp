@@ -5,6 +5,7 @@
 #include "client/framing.h"
 #include "client/socket_events.h"
 #include "socket/csocket.h"
+#include "support/clock.h"
 
 namespace velkomb::client {
 
@@ -26,19 +27,6 @@ public:
 private:
     const VARIANT& array_;
 };
-
-// Seconds on a clock without a daily wrap, with fractions.
-double MonotonicSeconds()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
 
 // Dispatches the thread's waiting messages for a wait inside a call. A quit
 // request is the host's, not the wait's: it is kept and posted again when the
@@ -236,11 +224,11 @@ HRESULT VelkoMB::Execute()
 
 void VelkoMB::WaitForResponse()
 {
-    const double start = MonotonicSeconds();
+    const double start = support::MonotonicSeconds();
     MessagePump pump;
     for (;;) {
         pump.DispatchWaiting(readyForRequest_);
-        const double now = MonotonicSeconds();
+        const double now = support::MonotonicSeconds();
         const double deadline = start + automation::ByteOfText(responseWatchdog_);
         if (now > deadline) {
             watchdogError_ = L"1";

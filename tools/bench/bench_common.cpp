@@ -1,5 +1,6 @@
 #include "tools/bench/bench_common.h"
 #include <winternl.h>
+#include "support/clock.h"
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
@@ -14,17 +15,7 @@ void Checkpoint(const char* word)
     if (!std::fgets(line, sizeof line, stdin)) ExitProcess(3);  // the driver went away
 }
 
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
+double Now() { return velkomb::support::MonotonicSeconds(); }
 
 std::string Latencies::json(double elapsed) const
 {
