@@ -1,6 +1,7 @@
 // Objects that go away at awkward moments: inside their own events, while a
 // lookup is pending, and many at once.
 #include <gtest/gtest.h>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include "socket_fixture.h"
@@ -22,9 +23,9 @@ protected:
     }
 };
 
-// The sink drops the test's only reference inside the event; the object must
-// finish the notification and then go.
-void ExpectReleasedInside(DISPID event, LONG port, bool closeFirst)
+// The sink drops the test's only reference inside the event that `start`
+// leads to; the object must finish the notification and then go.
+void ExpectReleasedInside(DISPID event, const std::function<void(TestSocket&)>& start)
 {
     auto object = std::make_unique<TestSocket>();
     TestSocket* raw = object.get();
@@ -34,33 +35,28 @@ void ExpectReleasedInside(DISPID event, LONG port, bool closeFirst)
         released = true;
         raw->Drop();
     });
-    ASSERT_TRUE(raw->ConnectAndWait(port));
-    if (closeFirst) {
-        ASSERT_EQ(S_OK, (*raw)->CloseSocket());
-    }
+    start(*raw);
     ASSERT_TRUE(PumpUntil([&] { return released && support::RegisteredSocketCount() == 0; }));
     PumpFor(200);  // anything still queued for the socket finds no owner
     object.reset();
 }
 
-TEST_F(Lifetime, ReleasedInsideItsOwnOnDataArrival) { ExpectReleasedInside(DISPID_OnDataArrival, SendAndClosePort, false); }
+TEST_F(Lifetime, ReleasedInsideItsOwnOnDataArrival)
+{
+    ExpectReleasedInside(DISPID_OnDataArrival, [](TestSocket& s) { ASSERT_TRUE(s.ConnectAndWait(SendAndClosePort)); });
+}
 
-TEST_F(Lifetime, ReleasedInsideItsOwnOnClose) { ExpectReleasedInside(DISPID_OnClose, EchoPort, true); }
+TEST_F(Lifetime, ReleasedInsideItsOwnOnClose)
+{
+    ExpectReleasedInside(DISPID_OnClose, [](TestSocket& s) {
+        ASSERT_TRUE(s.ConnectAndWait(EchoPort));
+        ASSERT_EQ(S_OK, s->CloseSocket());
+    });
+}
 
 TEST_F(Lifetime, ReleasedInsideItsOwnOnError)
 {
-    auto object = std::make_unique<TestSocket>();
-    TestSocket* raw = object.get();
-    bool released = false;
-    raw->sink().OnEvent([&](const Event& e) {
-        if (e.id != DISPID_OnError || released) return;
-        released = true;
-        raw->Drop();
-    });
-    ASSERT_EQ(S_OK, raw->Connect(L"127.0.0.1", RefusedPort));
-    ASSERT_TRUE(PumpUntil([&] { return released && support::RegisteredSocketCount() == 0; }));
-    PumpFor(200);
-    object.reset();
+    ExpectReleasedInside(DISPID_OnError, [](TestSocket& s) { ASSERT_EQ(S_OK, s.Connect(L"127.0.0.1", RefusedPort)); });
 }
 
 // Blocks of the lookup buffer's size, taken right after a buffer was freed
