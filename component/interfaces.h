@@ -10,6 +10,8 @@ namespace velkomb {
 inline constexpr GUID LIBID_VelkoMBDLL = {0xBA0AEAE1, 0x729E, 0x4C0A, {0xA5, 0xC8, 0x65, 0x19, 0xB7, 0xD8, 0xD6, 0x2D}};
 inline constexpr WORD LibraryMajorVersion = 186;
 inline constexpr WORD LibraryMinorVersion = 0;
+// The library describes the build it is linked into: 32- or 64-bit Windows.
+inline constexpr SYSKIND LibrarySysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
 // {62DA8D38-DC57-4619-A9A4-DB97A44EB38C}
 inline constexpr GUID IID__VelkoMB = {0x62DA8D38, 0xDC57, 0x4619, {0xA9, 0xA4, 0xDB, 0x97, 0xA4, 0x4E, 0xB3, 0x8C}};

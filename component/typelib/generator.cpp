@@ -32,7 +32,7 @@ class Generator {
 public:
     explicit Generator(const std::wstring& path)
     {
-        Check(CreateTypeLib2(SYS_WIN32, path.c_str(), &library_), "CreateTypeLib2");
+        Check(CreateTypeLib2(LibrarySysKind, path.c_str(), &library_), "CreateTypeLib2");
         Check(LoadRegTypeLib(LIBID_StdOle, 2, 0, LOCALE_NEUTRAL, &stdole_), "loading stdole2.tlb");
         Check(stdole_->GetTypeInfoOfGuid(IID_IDispatch, &dispatch_), "finding IDispatch");
     }

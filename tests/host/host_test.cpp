@@ -378,12 +378,20 @@ TEST(Host, ConnectionPointTakesSeveralSinks)
 using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
 using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
+// An export as the function it is (cast through a generic function pointer,
+// as a FARPROC of either build is not of that type).
+template <class Function>
+Function Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
 {
     HMODULE module = LoadLibraryW(L"VelkoMB.dll");
     ASSERT_TRUE(module);
-    auto canUnload = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, MAKEINTRESOURCEA(1)));
-    auto getClassObject = reinterpret_cast<GetClassObject>(GetProcAddress(module, MAKEINTRESOURCEA(2)));
+    auto canUnload = Export<CanUnloadNow>(module, MAKEINTRESOURCEA(1));
+    auto getClassObject = Export<GetClassObject>(module, MAKEINTRESOURCEA(2));
     ASSERT_TRUE(canUnload && getClassObject);
     EXPECT_EQ(GetProcAddress(module, "DllRegisterServer"), GetProcAddress(module, MAKEINTRESOURCEA(3)));
     EXPECT_EQ(GetProcAddress(module, "DllUnregisterServer"), GetProcAddress(module, MAKEINTRESOURCEA(4)));
@@ -428,8 +436,8 @@ TEST(Host, RegistrationRoundTrip)
 {
     HMODULE module = LoadLibraryW(L"VelkoMB.dll");
     ASSERT_TRUE(module);
-    auto registerServer = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllRegisterServer"));
-    auto unregisterServer = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllUnregisterServer"));
+    auto registerServer = Export<CanUnloadNow>(module, "DllRegisterServer");
+    auto unregisterServer = Export<CanUnloadNow>(module, "DllUnregisterServer");
     const std::wstring keys[] = {
         L"CLSID\\{1CD48C7A-4F30-4EFA-8665-9ED3637EF62C}", L"CLSID\\{F2A12945-380E-43F0-A3C9-80CACF8A3B52}",
         L"VelkoMBDLL.VelkoMB", L"VelkoMBDLL.VelkoMB.1", L"VelkoMBDLL.CSocket", L"VelkoMBDLL.CSocket.1",
@@ -447,7 +455,8 @@ TEST(Host, RegistrationRoundTrip)
     EXPECT_EQ(ReadValue(socketClass + L"\\TypeLib"), L"{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}");
     EXPECT_EQ(ReadValue(L"VelkoMBDLL.CSocket\\CLSID"), L"{F2A12945-380E-43F0-A3C9-80CACF8A3B52}");
     // Type library versions are registered in hexadecimal: 186.0 is "ba.0".
-    EXPECT_TRUE(KeyExists(L"TypeLib\\{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}\\ba.0\\0\\win32"));
+    const std::wstring platform = sizeof(void*) == 8 ? L"win64" : L"win32";
+    EXPECT_TRUE(KeyExists(L"TypeLib\\{BA0AEAE1-729E-4C0A-A5C8-6519B7D8D62D}\\ba.0\\0\\" + platform));
     // The automation marshaller serves the interfaces.
     EXPECT_EQ(ReadValue(L"Interface\\{3BB7D999-DD34-4863-BC7A-CC822BFB82DF}\\ProxyStubClsid32"),
               L"{00020424-0000-0000-C000-000000000046}");

@@ -16,6 +16,7 @@ constexpr std::nullopt_t kEmpty = std::nullopt;
 Bytes Reply(std::initializer_list<uint8_t> pdu)
 {
     Bytes bytes = {0x0B, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(pdu.size() + 1), 0x01};
+    bytes.reserve(bytes.size() + pdu.size());
     bytes.insert(bytes.end(), pdu);
     return bytes;
 }

@@ -454,7 +454,7 @@ TEST_F(TypeLibraryTest, LibraryAttributes)
     ASSERT_EQ(S_OK, library_->GetLibAttr(&attr));
     EXPECT_EQ(kLibraryGuid, GuidText(attr->guid));
     EXPECT_EQ(0u, attr->lcid);
-    EXPECT_EQ(SYS_WIN32, attr->syskind);
+    EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, attr->syskind);
     EXPECT_EQ(186, attr->wMajorVerNum);
     EXPECT_EQ(0, attr->wMinorVerNum);
     EXPECT_EQ(LIBFLAG_FHASDISKIMAGE, attr->wLibFlags); // added by the loader

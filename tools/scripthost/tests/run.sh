@@ -3,15 +3,17 @@
 #   run.sh SCRIPTHOST_EXE_PATH
 # Environment: SCRIPTHOST_TEST_PREFIX, a Wine prefix of the caller's whose
 # wineserver the caller manages (default: a prefix of this script's own,
-# /tmp/scripthost-tests-prefix, whose wineserver is stopped at the end);
+# /tmp/scripthost-tests-ARCH, whose wineserver is stopped at the end);
+# SCRIPTHOST_TEST_ARCH, win32 (default) or win64 as the host was built;
 # VELKOMB_DLL, the built VelkoMB.dll to register there for the event test
 # (skipped without it).
 set -uo pipefail
 exe=$(realpath "${1:?usage: run.sh SCRIPTHOST_EXE_PATH}")
 here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=${SCRIPTHOST_TEST_PREFIX:-/tmp/scripthost-tests-prefix}
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-bash "$here/../../../tests/wine-prefix.sh" "$WINEPREFIX"
+export WINEARCH=${SCRIPTHOST_TEST_ARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEPREFIX=${SCRIPTHOST_TEST_PREFIX:-/tmp/scripthost-tests-$WINEARCH}
+source "$here/../../../tests/wine-loader.sh"
+bash "$here/../../../tests/wine-prefix.sh" "$WINEPREFIX" "$WINEARCH"
 work=$(mktemp -d)
 trap 'rm -rf "$work"; [ -n "${SCRIPTHOST_TEST_PREFIX:-}" ] || wineserver -k' EXIT
 passed=0 failed=0 skipped=0
@@ -28,7 +30,7 @@ fail() {
 check() {
   name=$1 code=$2 stdout=$3 stderr=$4
   shift 5
-  (cd "$here" && timeout --kill-after=5 60 wine "$exe" "$@" > "$work/out.crlf" 2> "$work/err" < /dev/null)
+  (cd "$here" && timeout --kill-after=5 60 "$wine" "$exe" "$@" > "$work/out.crlf" 2> "$work/err" < /dev/null)
   local status=$?
   tr -d '\r' < "$work/out.crlf" > "$work/out"
   if [ "$status" != "$code" ]; then fail "exit code $status, expected $code"
@@ -59,7 +61,7 @@ check parse_error.js 1 '' 'parse_error.js(2, 9) Microsoft JScript compilation er
 check missing_script 1 '' 'cannot read' -- //nologo "$(z no_such_script.vbs)"
 
 if [ -n "${VELKOMB_DLL:-}" ]; then
-  timeout 60 wine regsvr32 /s "Z:$(realpath "$VELKOMB_DLL")" > "$work/regsvr32" 2>&1
+  timeout 60 "$wine" regsvr32 /s "Z:$(realpath "$VELKOMB_DLL")" > "$work/regsvr32" 2>&1
   check events.vbs 0 $'OnError 10061 Connection refused.\nerrors 1' "" -- //nologo "$(z events.vbs)"
 else
   echo "skip events.vbs (set VELKOMB_DLL)"; skipped=$((skipped + 1))
