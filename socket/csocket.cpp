@@ -188,7 +188,7 @@ void CSocket::AcceptConnection(long requestID)
         DestroySocket();
     } catch (...) {
     }
-    socketHandle_ = static_cast<SOCKET>(static_cast<intptr_t>(requestID));
+    socketHandle_ = support::NumberToHandle(requestID);
 
     sockaddr_in record{};
     int length = sizeof record;
@@ -268,7 +268,7 @@ HRESULT CSocket::vbSocket(LONG* result)
         SOCKET handle = NewSocket();
         if (handle == INVALID_SOCKET) return;
         extraSockets_.insert(handle);
-        *result = static_cast<LONG>(static_cast<intptr_t>(handle));
+        *result = support::HandleToNumber(handle);
     });
 }
 
@@ -277,7 +277,8 @@ HRESULT CSocket::vbSocket(LONG* result)
 HRESULT CSocket::get_State(StateConstants* value) { return PutOut(value, state_); }
 HRESULT CSocket::get_SocketHandle(LONG* value)
 {
-    return PutOut(value, static_cast<LONG>(static_cast<intptr_t>(socketHandle_)));
+    if (!value) return E_POINTER;
+    return Call(L"CSocket.SocketHandle", [&] { *value = support::HandleToNumber(socketHandle_); });
 }
 HRESULT CSocket::get_RemotePort(LONG* value) { return PutOut(value, static_cast<LONG>(remotePort_)); }
 HRESULT CSocket::put_RemotePort(LONG* value)

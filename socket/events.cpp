@@ -56,7 +56,14 @@ void CSocket::HandleAccept()
     sockaddr_in peer{};
     int length = sizeof peer;
     SOCKET accepted = accept(socketHandle_, reinterpret_cast<sockaddr*>(&peer), &length);
-    VARIANT request[] = {com::EventArg(static_cast<LONG>(static_cast<intptr_t>(accepted)))};
+    long requestID = 0;
+    try {
+        requestID = support::HandleToNumber(accepted);
+    } catch (...) {
+        closesocket(accepted);  // a request the host could not name is refused
+        throw;
+    }
+    VARIANT request[] = {com::EventArg(static_cast<LONG>(requestID))};
     events().Raise(DISPID_OnConnectionRequest, request);
 }
 

@@ -1,6 +1,7 @@
 #include "support/helpers.h"
 #include "automation/error.h"
 #include "automation/narrow.h"
+#include <utility>
 
 namespace velkomb::support {
 
@@ -11,6 +12,13 @@ uint16_t UnsignedToInteger(long value)
 }
 
 long IntegerToUnsigned(uint16_t value) { return static_cast<long>(value); }
+
+long HandleToNumber(uintptr_t handle)
+{
+    const auto value = static_cast<intptr_t>(handle);
+    if (!std::in_range<long>(value)) automation::RaiseRuntime(automation::errOverflow);
+    return static_cast<long>(value);
+}
 
 std::wstring StringFromPointer(const char* text)
 {

@@ -77,7 +77,7 @@ HWND CreateMessageWindow()
 // A cancel need not take (Wine's does nothing): the platform may still write
 // the result into the buffer, so a withdrawn lookup's buffer is freed only by
 // its completion.
-void CancelLookup(long handle) { WSACancelAsyncRequest(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle))); }
+void CancelLookup(long handle) { WSACancelAsyncRequest(reinterpret_cast<HANDLE>(NumberToHandle(handle))); }
 
 void ReleaseEmptyLookupRegistry()
 {
@@ -128,10 +128,11 @@ void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
 {
     long error = HiWord(lParam);
     if (!state.lookupRegistry) return;
-    long handle = static_cast<long>(wParam);
-    auto found = state.lookupRegistry->find(KeyOf(handle, 'R'));
+    // Only lookups whose handle fits a 32-bit number are registered.
+    auto found = state.lookupRegistry->find(KeyOf(static_cast<intptr_t>(wParam), 'R'));
     if (found == state.lookupRegistry->end()) return;
     Lookup lookup = found->second;
+    const long handle = HandleToNumber(wParam);
 
     // Read the result and withdraw the lookup before the object sees it, so
     // the buffer and the entries go on every path, also when handling fails.
@@ -245,7 +246,16 @@ long ResolveHost(const std::wstring& name, SocketEventTarget* target)
         RecordError(error, L"MSocketSupport.ResolveHost", GetErrorDescription(error));
         return 0;
     }
-    long handle = static_cast<long>(reinterpret_cast<intptr_t>(request));
+    long handle = 0;
+    try {
+        handle = HandleToNumber(reinterpret_cast<uintptr_t>(request));
+    } catch (const automation::AutomationError& error) {
+        // Its completion would find no entry and free nothing: the buffer is
+        // kept for the platform to write into.
+        WSACancelAsyncRequest(request);
+        RecordError(error.number, L"MSocketSupport.ResolveHost", error.description);
+        return 0;
+    }
     if (!state.lookupRegistry) state.lookupRegistry = new Registry<Lookup>;
     state.lookupRegistry->insert_or_assign(KeyOf(handle, 'R'), Lookup{target, buffer});
     return handle;

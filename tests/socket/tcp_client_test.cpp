@@ -7,6 +7,7 @@
 #include "automation/narrow.h"
 #include "socket_fixture.h"
 #include "support/error_texts.h"
+#include "support/helpers.h"
 #include "support/socket_support.h"
 
 namespace sockettest {
@@ -410,6 +411,27 @@ TEST(TcpClientErrors, SendDataOfNothingIsSubscriptError)
         EXPECT_EQ(L"CSocket.SendData", error.source);
     }
     EXPECT_EQ(sckConnected, client.State());
+}
+
+// Handles are pointer-sized in a 64-bit process and 32-bit numbers on the
+// interface: every number handed out names its socket.
+TEST(TcpClient, SocketNumbersNameTheirSockets)
+{
+    auto isStreamSocket = [](LONG number) {
+        int type = 0;
+        int length = sizeof type;
+        return getsockopt(support::NumberToHandle(number), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                          &length) == 0 &&
+               type == SOCK_STREAM;
+    };
+    TestSocket client;
+    for (int i = 0; i < 100; ++i) {
+        LONG number = -1;
+        ASSERT_EQ(S_OK, client->vbSocket(&number));
+        EXPECT_TRUE(isStreamSocket(number)) << number;
+    }
+    ASSERT_TRUE(client.ConnectAndWait(EchoPort));
+    EXPECT_TRUE(isStreamSocket(client.Handle()));
 }
 
 // A socket the host makes with vbSocket is registered for the object but is

@@ -1,9 +1,11 @@
 // Numeric texts and error conversion, as hosts see them.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <functional>
 #include "automation/error.h"
 #include "automation/numeric.h"
 #include "support/error_texts.h"
+#include "support/helpers.h"
 
 using namespace automation;
 
@@ -38,6 +40,19 @@ TEST(NumericTexts, FailWithOverflowOrTypeMismatch)
     EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L"abc"); }), errTypeMismatch);
     EXPECT_EQ(ErrorNumberOf([] { ByteOfText(L""); }), errTypeMismatch);
     EXPECT_EQ(ErrorNumberOf([] { NumberOfText(L"1 2"); }), errTypeMismatch);
+}
+
+// Handles reach hosts as 32-bit numbers: exact for every value a handle
+// takes (INVALID_SOCKET included), an overflow for any other.
+TEST(HandleNumbers, RoundTripOrOverflow)
+{
+    for (uintptr_t handle : {uintptr_t{0x4}, uintptr_t{0x7FFFFFFC}, static_cast<uintptr_t>(INVALID_SOCKET)})
+        EXPECT_EQ(handle, velkomb::support::NumberToHandle(velkomb::support::HandleToNumber(handle)));
+    EXPECT_EQ(-1, velkomb::support::HandleToNumber(INVALID_SOCKET));
+    if constexpr (sizeof(uintptr_t) == 8) {
+        for (uintptr_t handle : {static_cast<uintptr_t>(0x80000000ull), static_cast<uintptr_t>(0x100000000ull)})
+            EXPECT_EQ(errOverflow, ErrorNumberOf([&] { velkomb::support::HandleToNumber(handle); }));
+    }
 }
 
 TEST(Errors, BoundaryReportsNumberSourceAndDescription)
