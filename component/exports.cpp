@@ -1,6 +1,7 @@
 // Entry points of the in-process server.
 #include <windows.h>
 #include <unknwn.h>
+#include <olectl.h>
 #include "client/velkomb.h"
 #include "component/com/class_factory.h"
 #include "component/com/module.h"
@@ -41,10 +42,18 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
 {
-    return RegisterServer();
+    wchar_t path[MAX_PATH];
+    if (!GetModuleFileNameW(com::ModuleInstance(), path, MAX_PATH)) return SELFREG_E_CLASS;
+    ITypeLib* library = nullptr;
+    try {
+        library = com::TypeLibrary();
+    } catch (...) {
+        return SELFREG_E_TYPELIB;
+    }
+    return RegisterModule(path, library, RegistrationScope::Machine);
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
-    return UnregisterServer();
+    return UnregisterModule(RegistrationScope::Machine);
 }

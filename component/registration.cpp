@@ -1,9 +1,14 @@
 #include "component/registration.h"
 #include <oleauto.h>
 #include <olectl.h>
+#include <cwchar>
 #include <string>
-#include "component/com/module.h"
 #include "component/interfaces.h"
+
+// In the platform's oleauto.h and import library, missing from the headers of
+// some mingw-w64 versions.
+WINOLEAUTAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* helpDirectory);
+WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID library, WORD major, WORD minor, LCID locale, SYSKIND kind);
 
 namespace velkomb {
 namespace {
@@ -30,17 +35,55 @@ std::wstring TextOf(REFGUID guid)
     return text;
 }
 
-std::wstring ModulePath()
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(com::ModuleInstance(), path, MAX_PATH);
-    return path;
-}
+// The key the classes are registered under; closed when it goes.
+class ClassesRoot {
+public:
+    explicit ClassesRoot(RegistrationScope scope)
+    {
+        if (scope == RegistrationScope::Machine) {
+            key_ = HKEY_CLASSES_ROOT;
+        } else if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                   &key_, nullptr) == ERROR_SUCCESS) {
+            owned_ = true;
+        }
+    }
+    ~ClassesRoot()
+    {
+        if (owned_) RegCloseKey(key_);
+    }
+    ClassesRoot(const ClassesRoot&) = delete;
+    ClassesRoot& operator=(const ClassesRoot&) = delete;
 
-LSTATUS SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value)
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+    bool owned_ = false;
+};
+
+// While it lives, HKEY_CLASSES_ROOT means the user's classes in this
+// process. The user's type library functions do this themselves on Windows;
+// Wine's write machine-wide without it.
+class UserClassesView {
+public:
+    explicit UserClassesView(HKEY userRoot) { mapped_ = RegOverridePredefKey(HKEY_CLASSES_ROOT, userRoot) == ERROR_SUCCESS; }
+    ~UserClassesView()
+    {
+        if (mapped_) RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    }
+    UserClassesView(const UserClassesView&) = delete;
+    UserClassesView& operator=(const UserClassesView&) = delete;
+
+    bool mapped() const { return mapped_; }
+
+private:
+    bool mapped_ = false;
+};
+
+LSTATUS SetValue(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value)
 {
     HKEY handle = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+    LSTATUS status = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
     if (status != ERROR_SUCCESS) return status;
     status = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -48,7 +91,7 @@ LSTATUS SetValue(const std::wstring& key, const wchar_t* name, const std::wstrin
     return status;
 }
 
-HRESULT RegisterClass(const ClassRecord& record, const std::wstring& modulePath)
+HRESULT RegisterClass(HKEY root, const ClassRecord& record, const std::wstring& modulePath)
 {
     const std::wstring clsid = L"CLSID\\" + TextOf(record.clsid);
     const std::wstring progId = std::wstring(libraryName) + L"." + record.name;
@@ -69,43 +112,74 @@ HRESULT RegisterClass(const ClassRecord& record, const std::wstring& modulePath)
         {versionedProgId + L"\\CLSID", {nullptr, TextOf(record.clsid)}},
     };
     for (const auto& [key, value] : values)
-        if (SetValue(key, value.first, value.second) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+        if (SetValue(root, key, value.first, value.second) != ERROR_SUCCESS) return SELFREG_E_CLASS;
     return S_OK;
 }
 
-void UnregisterClass(const ClassRecord& record)
+void UnregisterClass(HKEY root, const ClassRecord& record)
 {
     const std::wstring progId = std::wstring(libraryName) + L"." + record.name;
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + TextOf(record.clsid)).c_str());
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, progId.c_str());
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (progId + classVersion).c_str());
+    RegDeleteTreeW(root, (L"CLSID\\" + TextOf(record.clsid)).c_str());
+    RegDeleteTreeW(root, progId.c_str());
+    RegDeleteTreeW(root, (progId + classVersion).c_str());
+}
+
+// Writes the library's key (version 186.0, locale 0) and the interface keys
+// that route the interfaces to the automation marshaller.
+HRESULT RegisterLibrary(ITypeLib* library, const std::wstring& modulePath, RegistrationScope scope, HKEY root)
+{
+    auto path = const_cast<LPOLESTR>(modulePath.c_str());
+    if (scope == RegistrationScope::Machine) return RegisterTypeLib(library, path, nullptr);
+    UserClassesView view(root);
+    if (!view.mapped()) return E_ACCESSDENIED;
+    return RegisterTypeLibForUser(library, path, nullptr);
+}
+
+bool LibraryRegistered(HKEY root)
+{
+    HKEY key = nullptr;
+    wchar_t version[16];
+    std::swprintf(version, 16, L"%x.%x", LibraryMajorVersion, LibraryMinorVersion);  // "ba.0"
+    const std::wstring name = L"TypeLib\\" + TextOf(LIBID_VelkoMBDLL) + L"\\" + version;
+    if (RegOpenKeyExW(root, name.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+HRESULT UnregisterLibrary(RegistrationScope scope, HKEY root)
+{
+    if (!LibraryRegistered(root)) return S_OK;
+    if (scope == RegistrationScope::Machine)
+        return UnRegisterTypeLib(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, LibrarySysKind);
+    UserClassesView view(root);
+    if (!view.mapped()) return E_ACCESSDENIED;
+    return UnRegisterTypeLibForUser(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, LibrarySysKind);
 }
 
 } // namespace
 
-HRESULT RegisterServer()
+HRESULT RegisterModule(const std::wstring& modulePath, ITypeLib* library, RegistrationScope scope)
 {
-    const std::wstring path = ModulePath();
-    ITypeLib* library = nullptr;
-    try {
-        library = com::TypeLibrary();
-    } catch (...) {
-        return SELFREG_E_TYPELIB;
-    }
-    // Writes the library's key (version 186.0, locale 0) and the interface
-    // keys that route the interfaces to the automation marshaller.
-    if (FAILED(RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), nullptr))) return SELFREG_E_TYPELIB;
+    ClassesRoot root(scope);
+    if (!root.get()) return SELFREG_E_CLASS;
+    if (FAILED(RegisterLibrary(library, modulePath, scope, root.get()))) return SELFREG_E_TYPELIB;
     for (const auto& record : classes) {
-        HRESULT hr = RegisterClass(record, path);
+        HRESULT hr = RegisterClass(root.get(), record, modulePath);
         if (FAILED(hr)) return hr;
     }
     return S_OK;
 }
 
-HRESULT UnregisterServer()
+HRESULT UnregisterModule(RegistrationScope scope)
 {
-    for (const auto& record : classes) UnregisterClass(record);
-    HRESULT hr = UnRegisterTypeLib(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, SYS_WIN32);
+    ClassesRoot root(scope);
+    if (!root.get()) return SELFREG_E_CLASS;
+    for (const auto& record : classes) UnregisterClass(root.get(), record);
+    HRESULT hr = UnregisterLibrary(scope, root.get());
+    // The containers registration created in the user's classes go too when
+    // nothing else is in them (a key with subkeys is not deleted).
+    if (scope == RegistrationScope::User)
+        for (const wchar_t* container : {L"CLSID", L"Interface", L"TypeLib"}) RegDeleteKeyW(root.get(), container);
     return hr == TYPE_E_REGISTRYACCESS || SUCCEEDED(hr) ? S_OK : hr;
 }
 
