@@ -2,7 +2,7 @@
 # Installs (as root) the Debian packages the build, the tests and the demo
 # need; does nothing when all are there.
 set -euo pipefail
-packages=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 cmake googletest
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64 cmake googletest
           python3 python3-pymodbus python3-serial-asyncio libmodbus-dev pkg-config gcc iproute2 util-linux
           clang libclang-rt-14-dev make)
 missing=()

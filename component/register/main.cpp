@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include "component/registration.h"
 
@@ -41,15 +40,21 @@ std::wstring DllBesideProgram()
 // The machine field of a Windows executable's header; 0 when the file is none.
 WORD MachineOf(const std::wstring& path)
 {
-    std::ifstream file(path.c_str(), std::ios::binary);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    auto read = [file](LONG offset, void* into, DWORD size) {
+        DWORD done = 0;
+        return SetFilePointer(file, offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               ReadFile(file, into, size, &done, nullptr) && done == size;
+    };
     IMAGE_DOS_HEADER dos{};
-    if (!file.read(reinterpret_cast<char*>(&dos), sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) return 0;
     DWORD signature = 0;
     IMAGE_FILE_HEADER header{};
-    file.seekg(dos.e_lfanew);
-    if (!file.read(reinterpret_cast<char*>(&signature), sizeof signature) || signature != IMAGE_NT_SIGNATURE) return 0;
-    if (!file.read(reinterpret_cast<char*>(&header), sizeof header)) return 0;
-    return header.Machine;
+    const bool executable = read(0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+                            read(dos.e_lfanew, &signature, sizeof signature) && signature == IMAGE_NT_SIGNATURE &&
+                            read(dos.e_lfanew + static_cast<LONG>(sizeof signature), &header, sizeof header);
+    CloseHandle(file);
+    return executable ? header.Machine : 0;
 }
 
 std::wstring HexOf(HRESULT hr)
