@@ -4,4 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/build-in-netns.sh
-ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"
+# Two jobs: the fuzzers run beside the tests that hold the shared lock.
+ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@"
