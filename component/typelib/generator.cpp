@@ -42,12 +42,12 @@ public:
         DescribeLibrary();
         // All nine first, in their order, so that references between them resolve.
         for (int index = 0; index < kTypeCount; ++index) CreateType(static_cast<TypeIndex>(index));
-        DescribeDualInterface(kVelkoMBInterface, VelkoMBMembers());
-        DescribeDualInterface(kCSocketInterface, CSocketMembers());
+        DescribeInterface(kVelkoMBInterface, VelkoMBMembers(), FUNC_PUREVIRTUAL, VT_HRESULT);
+        DescribeInterface(kCSocketInterface, CSocketMembers(), FUNC_PUREVIRTUAL, VT_HRESULT);
         DescribeClass(kVelkoMBClass, kVelkoMBInterface, kVelkoMBEvents);
         DescribeClass(kCSocketClass, kCSocketInterface, kCSocketEvents);
-        DescribeEvents(kVelkoMBEvents, VelkoMBEvents());
-        DescribeEvents(kCSocketEvents, CSocketEvents());
+        DescribeInterface(kVelkoMBEvents, VelkoMBEvents(), FUNC_DISPATCH, VT_VOID);
+        DescribeInterface(kCSocketEvents, CSocketEvents(), FUNC_DISPATCH, VT_VOID);
         DescribeEnum(kProtocolConstants, ProtocolConstantMembers());
         DescribeEnum(kErrorConstants, ErrorConstantMembers());
         DescribeEnum(kStateConstants, StateConstantMembers());
@@ -89,20 +89,13 @@ private:
         return Reference(from, target.Get());
     }
 
-    void DescribeDualInterface(TypeIndex index, const std::vector<Function>& members)
+    // Both kinds of interface derive from stdole2's IDispatch: a dual
+    // interface's members follow its seven methods in the vtable, and readers
+    // list those methods before the events of a dispatch interface too.
+    void DescribeInterface(TypeIndex index, const std::vector<Function>& functions, FUNCKIND kind, VARTYPE result)
     {
         Check(types_[index]->AddImplType(0, Reference(index, dispatch_.Get())), "AddImplType IDispatch");
-        for (UINT i = 0; i < members.size(); ++i)
-            AddFunction(index, i, members[i], FUNC_PUREVIRTUAL, VT_HRESULT);
-    }
-
-    // A dispatch interface inherits nothing here: the library reports every
-    // dispatch interface as derived from IDispatch anyway, and a recorded
-    // base would put IDispatch's seven methods in front of the events.
-    void DescribeEvents(TypeIndex index, const std::vector<Function>& events)
-    {
-        for (UINT i = 0; i < events.size(); ++i)
-            AddFunction(index, i, events[i], FUNC_DISPATCH, VT_VOID);
+        for (UINT i = 0; i < functions.size(); ++i) AddFunction(index, i, functions[i], kind, result);
     }
 
     // Adding implemented interfaces marks a class dispatchable, so its own
@@ -191,84 +184,6 @@ private:
     ComPtr<ICreateTypeInfo> types_[kTypeCount];
 };
 
-// The saved library's bytes, for the one field ICreateTypeLib2 cannot set:
-// LayOut gives a dispatch interface the vtable size of IDispatch plus its
-// members, and that size is what the library reports as its function count,
-// so the events interfaces would report seven functions too many.
-class Image {
-public:
-    explicit Image(const std::wstring& path) : path_(path)
-    {
-        FILE* file = _wfopen(path.c_str(), L"rb");
-        if (!file) throw std::runtime_error("cannot read the saved library");
-        for (int byte; (byte = std::fgetc(file)) != EOF;) bytes_.push_back(static_cast<BYTE>(byte));
-        std::fclose(file);
-    }
-
-    // Gives type description `index`, checked to be the dispatch interface
-    // with `functions` members, a vtable of exactly those members.
-    void SetDispatchVtableSize(TypeIndex index, size_t functions)
-    {
-        const size_t base = TypeInfoOffset(index);
-        if ((Read32(base + kKindField) & 0xF) != TKIND_DISPATCH ||
-            (Read32(base + kElementCountField) & 0xFFFF) != functions)
-            throw std::runtime_error("unexpected layout of a dispatch interface");
-        Write16(base + kVtableSizeField, static_cast<WORD>(functions * sizeof(void*)));
-    }
-
-    void Save() const
-    {
-        FILE* file = _wfopen(path_.c_str(), L"wb");
-        if (!file || std::fwrite(bytes_.data(), 1, bytes_.size(), file) != bytes_.size())
-            throw std::runtime_error("cannot write the library");
-        std::fclose(file);
-    }
-
-private:
-    // Header, an optional help DLL entry, one offset per type description,
-    // then the segment directory whose first entry locates the type infos.
-    static constexpr size_t kHeaderSize = 0x54;
-    static constexpr size_t kVarFlagsField = 0x14;
-    static constexpr size_t kTypeCountField = 0x20;
-    static constexpr DWORD kHasHelpDll = 0x100;
-    static constexpr size_t kKindField = 0x00;
-    static constexpr size_t kElementCountField = 0x18;
-    static constexpr size_t kVtableSizeField = 0x4E;
-
-    size_t TypeInfoOffset(TypeIndex index) const
-    {
-        const size_t offsets = kHeaderSize + ((Read32(kVarFlagsField) & kHasHelpDll) ? 4 : 0);
-        const size_t segments = offsets + 4 * Read32(kTypeCountField);
-        return Read32(segments) + Read32(offsets + 4 * index);
-    }
-
-    DWORD Read32(size_t at) const
-    {
-        if (at + 4 > bytes_.size()) throw std::runtime_error("library image too short");
-        return bytes_[at] | bytes_[at + 1] << 8 | bytes_[at + 2] << 16 | static_cast<DWORD>(bytes_[at + 3]) << 24;
-    }
-
-    void Write16(size_t at, WORD value)
-    {
-        bytes_.at(at + 1) = static_cast<BYTE>(value >> 8);
-        bytes_.at(at) = static_cast<BYTE>(value);
-    }
-
-    std::wstring path_;
-    std::vector<BYTE> bytes_;
-};
-
-void RecordEventVtableSizes(const std::wstring& path)
-{
-    const std::pair<TypeIndex, size_t> events[] = {
-        {kVelkoMBEvents, VelkoMBEvents().size()},
-        {kCSocketEvents, CSocketEvents().size()},
-    };
-    Image image(path);
-    for (const auto& [index, count] : events) image.SetDispatchVtableSize(index, count);
-    image.Save();
-}
-
 std::wstring Widen(const char* text)
 {
     const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
@@ -290,7 +205,6 @@ int main(int argc, char** argv)
     try {
         const std::wstring path = velkomb::typelib::Widen(argv[1]);
         velkomb::typelib::Generator(path).Write();
-        velkomb::typelib::RecordEventVtableSizes(path);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tlbgen: %s\n", error.what());
         return 1;

@@ -7,9 +7,8 @@
 // - the dispatch view of a dual interface comes without the OLE automation
 //   flag (0x10D0) and lists IDispatch's methods first, so members are checked
 //   on the interface view (GetRefTypeOfImplType(-1)), which keeps 0x11D0;
-// - every dispatch interface seems derived from IDispatch through
-//   GetRefTypeOfImplType(0), recorded or not, and reports its function count
-//   from its vtable size (hence checking cFuncs);
+// - a dispatch interface lists its base IDispatch's seven methods before its
+//   own members and counts them in cFuncs, as Windows does;
 // - GetDocumentation and GetNames look members up by dispatch id, so they show
 //   the first procedure of a property; help strings of every procedure are
 //   read from the function records of the raw image.
@@ -371,6 +370,31 @@ void ExpectBaseIsDispatch(ITypeInfo* base)
     EXPECT_EQ("IDispatch", TypeName(base));
 }
 
+// IDispatch's methods as a dispatch interface lists them ahead of its own:
+// restricted, with stdole2's member ids, which hosts skip.
+constexpr UINT kDispatchMethods = 7;
+
+void ExpectInheritedDispatchMethods(ITypeInfo* info)
+{
+    const char* names[kDispatchMethods] = {"QueryInterface",   "AddRef",      "Release", "GetTypeInfoCount",
+                                           "GetTypeInfo",      "GetIDsOfNames", "Invoke"};
+    const MEMBERID ids[kDispatchMethods] = {0x60000000, 0x60000001, 0x60000002, 0x60010000,
+                                            0x60010001, 0x60010002, 0x60010003};
+    for (UINT i = 0; i < kDispatchMethods; ++i) {
+        SCOPED_TRACE(names[i]);
+        FUNCDESC* desc = nullptr;
+        ASSERT_EQ(S_OK, info->GetFuncDesc(i, &desc));
+        EXPECT_EQ(ids[i], desc->memid);
+        EXPECT_EQ(FUNC_DISPATCH, desc->funckind);
+        EXPECT_TRUE(desc->wFuncFlags & FUNCFLAG_FRESTRICTED);
+        BSTR name = nullptr;
+        UINT count = 0;
+        info->GetNames(desc->memid, &name, 1, &count);
+        EXPECT_EQ(names[i], Text(name));
+        info->ReleaseFuncDesc(desc);
+    }
+}
+
 std::vector<std::string> Names(ITypeInfo* info, MEMBERID id)
 {
     BSTR names[16] = {};
@@ -410,15 +434,16 @@ void ExpectParams(ITypeInfo* info, const FUNCDESC& desc, const ExpectedFunction&
     EXPECT_EQ(names, Names(info, expected.id));
 }
 
-// Members in table order. Virtual members sit behind IDispatch's seven
-// functions and return HRESULT; events are dispatch functions without result.
+// Members in table order, after `inherited` functions listed first. Virtual
+// members sit behind IDispatch's seven functions and return HRESULT; events
+// are dispatch functions without result.
 void ExpectFunctions(ITypeInfo* info, const std::vector<ExpectedFunction>& table, FUNCKIND kind,
-                     const std::vector<std::string>& storedHelp)
+                     const std::vector<std::string>& storedHelp, UINT inherited = 0)
 {
     const bool isVirtual = kind == FUNC_PUREVIRTUAL;
     TYPEATTR* attr = nullptr;
     info->GetTypeAttr(&attr);
-    ASSERT_EQ(table.size(), static_cast<size_t>(attr->cFuncs));
+    ASSERT_EQ(inherited + table.size(), static_cast<size_t>(attr->cFuncs));
     info->ReleaseTypeAttr(attr);
     ASSERT_EQ(table.size(), storedHelp.size());
     MEMBERID previous = MEMBERID_NIL;
@@ -426,7 +451,7 @@ void ExpectFunctions(ITypeInfo* info, const std::vector<ExpectedFunction>& table
         const ExpectedFunction& expected = table[i];
         SCOPED_TRACE(std::string(expected.name) + " #" + std::to_string(i));
         FUNCDESC* desc = nullptr;
-        ASSERT_EQ(S_OK, info->GetFuncDesc(i, &desc));
+        ASSERT_EQ(S_OK, info->GetFuncDesc(inherited + i, &desc));
         EXPECT_EQ(expected.id, desc->memid);
         EXPECT_EQ(expected.kind, desc->invkind);
         EXPECT_EQ(kind, desc->funckind);
@@ -516,8 +541,15 @@ TEST_F(TypeLibraryTest, EventInterfaces)
     for (const auto& [index, events] : interfaces) {
         SCOPED_TRACE(kTypes[index].name);
         ComPtr<ITypeInfo> info = Type(index);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+        EXPECT_EQ(1, attr->cImplTypes);
+        EXPECT_EQ(static_cast<WORD>(7 * sizeof(void*)), attr->cbSizeVft);
+        info->ReleaseTypeAttr(attr);
         ExpectBaseIsDispatch(ImplementedType(info.Get(), 0).Get());
-        ExpectFunctions(info.Get(), *events, FUNC_DISPATCH, image.HelpStrings(index, events->size()));
+        ExpectInheritedDispatchMethods(info.Get());
+        ExpectFunctions(info.Get(), *events, FUNC_DISPATCH, image.HelpStrings(index, events->size()),
+                        kDispatchMethods);
     }
 }
 
