@@ -2,9 +2,12 @@
 // objects on this thread, each connected to 127.0.0.1:502, polled round-robin
 // with reads of 10 holding registers through Execute, late bound (Invoke, as
 // scripts call it) or through the dual vtable. Each transaction is Execute
-// followed by reading arwReg.
-//   velkomb_bench.exe [--binding dispatch|vtable] [--clients K] [--count N]
-//                     [--warmup N] [--sample-every N]
+// followed by reading arwReg; shaped as a polling script writes it, it also
+// sets MBFunCode, StartAddress and NrRegisters before and reads WatchdogError
+// after, all late bound, each looked up by name as script engines do at every
+// member access.
+//   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script]
+//                     [--clients K] [--count N] [--warmup N] [--sample-every N]
 #include <windows.h>
 #include <cstdio>
 #include <memory>
@@ -24,7 +27,8 @@ constexpr double kConnectSeconds = 10;
 // transaction through the binding under test.
 class Device {
 public:
-    Device(IDispatch* object, bool lateBound) : object_(object), lateBound_(lateBound)
+    Device(IDispatch* object, bool lateBound, bool scriptShaped)
+        : object_(object), lateBound_(lateBound), scriptShaped_(scriptShaped)
     {
         object_->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&dual_));
         execute_ = IdOf(L"Execute");
@@ -35,6 +39,7 @@ public:
         Invoke(IdOf(L"Disconnect"), DISPATCH_METHOD, nullptr, nullptr);
         if (dual_) dual_->Release();
         object_->Release();
+        for (auto& setting : settings_) SysFreeString(setting.text);
     }
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -69,7 +74,18 @@ public:
         VARIANT values;
         VariantInit(&values);
         HRESULT hr;
-        if (lateBound_) {
+        if (scriptShaped_) {
+            hr = S_OK;
+            for (auto& setting : settings_) {
+                VARIANT text;
+                V_VT(&text) = VT_BSTR;
+                V_BSTR(&text) = setting.text;  // a script's literal: the same text every time
+                if (SUCCEEDED(hr)) hr = Invoke(IdOf(setting.name), DISPATCH_PROPERTYPUT, &text, nullptr);
+            }
+            if (SUCCEEDED(hr)) hr = Invoke(IdOf(L"Execute"), DISPATCH_METHOD, nullptr, nullptr);
+            if (SUCCEEDED(hr) && Get(L"WatchdogError") != L"0") hr = E_FAIL;
+            if (SUCCEEDED(hr)) hr = Invoke(IdOf(L"arwReg"), DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, &values);
+        } else if (lateBound_) {
             hr = Invoke(execute_, DISPATCH_METHOD, nullptr, nullptr);
             if (SUCCEEDED(hr)) hr = Invoke(arwReg_, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, &values);
         } else {
@@ -108,11 +124,20 @@ private:
         return ok;
     }
 
+    struct Setting {
+        const wchar_t* name;
+        BSTR text;
+    };
+
     IDispatch* object_;
     _VelkoMB* dual_ = nullptr;
     bool lateBound_;
+    bool scriptShaped_;
     DISPID execute_;
     DISPID arwReg_;
+    Setting settings_[3] = {{L"MBFunCode", SysAllocString(L"3")},
+                            {L"StartAddress", SysAllocString(L"0")},
+                            {L"NrRegisters", SysAllocString(L"10")}};
 };
 
 IDispatch* NewClientObject()
@@ -135,11 +160,11 @@ void PumpMessagesFor(DWORD milliseconds)
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, bool lateBound)
+std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, bool lateBound, bool scriptShaped)
 {
     std::vector<std::unique_ptr<Device>> devices;
     for (long i = 0; i < count; ++i) {
-        auto device = std::make_unique<Device>(NewClientObject(), lateBound);
+        auto device = std::make_unique<Device>(NewClientObject(), lateBound, scriptShaped);
         device->Set(L"IPAddress", L"127.0.0.1");
         device->Set(L"ResponseWatchdog", std::to_wstring(static_cast<int>(kWatchdogSeconds)).c_str());
         device->Set(L"MBFunCode", L"3");
@@ -178,6 +203,7 @@ std::string FootprintJson(const std::vector<std::pair<long, bench::ProcessFootpr
 int wmain(int argc, wchar_t** argv)
 {
     const bool lateBound = bench::TextOption(argc, argv, L"--binding", L"dispatch") != L"vtable";
+    const bool scriptShaped = bench::TextOption(argc, argv, L"--shape", L"execute") == L"script";
     const long clients = bench::Option(argc, argv, L"--clients", 1);
     const long count = bench::Option(argc, argv, L"--count", 20000);
     const long warmup = bench::Option(argc, argv, L"--warmup", 200);
@@ -185,7 +211,7 @@ int wmain(int argc, wchar_t** argv)
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     long failures = 0, timeouts = 0;
     {
-        auto devices = ConnectedDevices(clients, lateBound);
+        auto devices = ConnectedDevices(clients, lateBound, scriptShaped);
         for (long i = 0; i < warmup; ++i) failures += !devices[i % clients]->Transact();
         std::vector<std::pair<long, bench::ProcessFootprint>> footprints;
         bench::Checkpoint("ready");
