@@ -27,35 +27,61 @@ IDispatch* Create(const wchar_t* progId)
     return object;
 }
 
-DISPID IdOf(IDispatch* object, const wchar_t* name)
+// The ids of a member and of its parameters, as late-bound hosts ask.
+std::vector<DISPID> IdsOf(IDispatch* object, std::vector<const wchar_t*> names)
 {
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    return id;
+    std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
+    object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(names.data()), static_cast<UINT>(names.size()),
+                          LOCALE_USER_DEFAULT, ids.data());
+    return ids;
 }
+
+DISPID IdOf(IDispatch* object, const wchar_t* name) { return IdsOf(object, {name})[0]; }
 
 struct CallResult {
     HRESULT hr;
     VARIANT value;
     EXCEPINFO exception;
+    UINT argError;
     std::wstring source() const { return exception.bstrSource ? exception.bstrSource : L""; }
     std::wstring description() const { return exception.bstrDescription ? exception.bstrDescription : L""; }
 };
 
-// Calls a member by name as a script host does; args in declaration order.
-CallResult Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {})
+CallResult Dispatch(IDispatch* object, DISPID id, WORD flags, DISPPARAMS params)
 {
     CallResult result{};
     VariantInit(&result.value);
+    result.argError = ~0u;
+    result.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                               flags == DISPATCH_PROPERTYPUT ? nullptr : &result.value, &result.exception,
+                               &result.argError);
+    return result;
+}
+
+// Calls a member by name as a script host does; args in declaration order.
+CallResult Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {})
+{
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPID put = DISPID_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
-                      flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-    UINT argError = 0;
-    result.hr = object->Invoke(IdOf(object, name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                               flags == DISPATCH_PROPERTYPUT ? nullptr : &result.value, &result.exception, &argError);
-    return result;
+    const bool isPut = flags == DISPATCH_PROPERTYPUT && !args.empty();
+    return Dispatch(object, IdOf(object, name), flags,
+                    {reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()), isPut ? 1u : 0u});
+}
+
+VARIANT Long(LONG value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = value;
+    return v;
+}
+
+VARIANT MissingMarker()
+{
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
 }
 
 VARIANT Text(const wchar_t* text)
@@ -216,6 +242,72 @@ TEST(Host, OmittedAndLiteralArgumentsReachTypedParameters)
     VariantClear(&bad);
     local->Release();
     any->Release();
+}
+
+// VBA's late binding of sock.Bind strLocalIP:="127.0.0.1", lngLocalPort:=0
+// and of sock.Connect "127.0.0.1", lngRemotePort:=1502: named arguments
+// stand first in rgvarg, their parameters' ids in rgdispidNamedArgs.
+TEST(Host, NamedArgumentsGoToTheParametersTheyName)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {Long(1)});  // UDP: Connect completes at once
+    std::vector<DISPID> bind = IdsOf(socket, {L"Bind", L"strLocalIP", L"lngLocalPort"});
+    EXPECT_EQ(bind, (std::vector<DISPID>{0x60030010, 1, 0}));
+    VARIANT named[] = {Text(L"127.0.0.1"), Long(0)};
+    DISPID ids[] = {bind[1], bind[2]};
+    EXPECT_EQ(Dispatch(socket, bind[0], DISPATCH_METHOD, {named, ids, 2, 2}).hr, S_OK);
+    EXPECT_EQ(Get(socket, L"LocalIP"), L"127.0.0.1");
+
+    // Positional and named together.
+    std::vector<DISPID> connect = IdsOf(socket, {L"Connect", L"lngRemotePort"});
+    VARIANT mixed[] = {Long(1502), named[0]};
+    EXPECT_EQ(Dispatch(socket, connect[0], DISPATCH_METHOD, {mixed, &connect[1], 2, 1}).hr, S_OK);
+    EXPECT_EQ(Get(socket, L"RemoteHost"), L"127.0.0.1");
+    CallResult port = Call(socket, L"RemotePort", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_I4(&port.value), 1502);
+
+    // A name that is no parameter, or one a positional argument filled already,
+    // is refused at its position; more names than arguments are refused whole.
+    DISPID wrong[] = {bind[1], 7};
+    CallResult unknown = Dispatch(socket, bind[0], DISPATCH_METHOD, {named, wrong, 2, 2});
+    EXPECT_EQ(unknown.hr, DISP_E_PARAMNOTFOUND);
+    EXPECT_EQ(unknown.argError, 1u);
+    VARIANT twice[] = {Long(0), Long(0)};
+    CallResult repeated = Dispatch(socket, bind[0], DISPATCH_METHOD, {twice, &bind[2], 2, 1});
+    EXPECT_EQ(repeated.hr, DISP_E_PARAMNOTFOUND);
+    EXPECT_EQ(repeated.argError, 0u);
+    EXPECT_EQ(Dispatch(socket, bind[0], DISPATCH_METHOD, {named, ids, 1, 2}).hr, E_INVALIDARG);
+    VariantClear(&named[0]);
+    socket->Release();
+}
+
+// Only parameters the type library marks optional may be left out; a call
+// without a required argument fails with 449 before anything runs.
+TEST(Host, RequiredArgumentsCannotBeLeftOut)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    EXPECT_EQ(Call(socket, L"Accept", DISPATCH_METHOD).hr, DISP_E_PARAMNOTOPTIONAL);
+    CallResult marked = Call(socket, L"Accept", DISPATCH_METHOD, {MissingMarker()});
+    EXPECT_EQ(marked.hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(marked.argError, 0u);
+    CallResult handle = Call(socket, L"SocketHandle", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_I4(&handle.value), -1);  // Accept did not run
+    EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD).hr, DISP_E_PARAMNOTOPTIONAL);
+    // sock.Connect , 1502 leaves out an optional argument with the marker.
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {Long(1)});
+    Call(socket, L"RemoteHost", DISPATCH_PROPERTYPUT, {Text(L"127.0.0.1")});
+    EXPECT_EQ(Call(socket, L"Connect", DISPATCH_METHOD, {MissingMarker(), Long(1502)}).hr, S_OK);
+    socket->Release();
+
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    ASSERT_TRUE(client);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT, {Text(L"127.0.0.1")}).hr, S_OK);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT).hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT, {MissingMarker()}).hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(Get(client, L"IPAddress"), L"127.0.0.1");
+    client->Release();
 }
 
 TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)

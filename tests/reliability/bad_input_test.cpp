@@ -82,7 +82,8 @@ bool IsHostError(HRESULT hr)
 {
     return SUCCEEDED(hr) || HRESULT_FACILITY(hr) == FACILITY_CONTROL || hr == DISP_E_TYPEMISMATCH ||
            hr == DISP_E_OVERFLOW || hr == DISP_E_EXCEPTION || hr == DISP_E_PARAMNOTFOUND ||
-           hr == DISP_E_BADVARTYPE || hr == DISP_E_BADPARAMCOUNT || hr == E_INVALIDARG;
+           hr == DISP_E_BADVARTYPE || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_PARAMNOTOPTIONAL ||
+           hr == E_INVALIDARG;
 }
 
 DISPID IdOf(IDispatch* object, const wchar_t* name)
