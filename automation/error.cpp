@@ -10,6 +10,7 @@ std::wstring RuntimeErrorText(long number)
     case errOverflow: return L"Overflow";
     case errOutOfMemory: return L"Out of memory";
     case errSubscriptOutOfRange: return L"Subscript out of range";
+    case errArrayLocked: return L"This array is fixed or temporarily locked";
     case errTypeMismatch: return L"Type mismatch";
     case errObjectNotSet: return L"Object variable or With block variable not set";
     default: return L"Application-defined or object-defined error";
@@ -32,6 +33,7 @@ void RaiseFromHresult(HRESULT hr, const std::wstring& source)
     case DISP_E_OVERFLOW: RaiseRuntime(errOverflow, source);
     case DISP_E_TYPEMISMATCH: RaiseRuntime(errTypeMismatch, source);
     case DISP_E_BADINDEX: RaiseRuntime(errSubscriptOutOfRange, source);
+    case DISP_E_ARRAYISLOCKED: RaiseRuntime(errArrayLocked, source);
     case E_OUTOFMEMORY: RaiseRuntime(errOutOfMemory, source);
     default:
         if (HRESULT_FACILITY(hr) == FACILITY_CONTROL) RaiseRuntime(HRESULT_CODE(hr), source);

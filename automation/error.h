@@ -13,6 +13,7 @@ enum RuntimeError : long {
     errOutOfMemory = 7,
     errOverflow = 6,
     errSubscriptOutOfRange = 9,
+    errArrayLocked = 10,
     errTypeMismatch = 13,
     errObjectNotSet = 91,
 };

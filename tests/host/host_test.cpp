@@ -372,12 +372,39 @@ TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
     EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ref, textType, two}).hr, S_OK);
     EXPECT_STREQ(variable, L"ab");
     SysFreeString(variable);
+    // A VB array declared with bounds (Dim b(5) As Byte, passed as a typed
+    // reference) and an array locked while the host walks it (held by a
+    // variant variable) are the host's: neither is replaced, and the call
+    // fails with 10.
+    BYTE storage[6] = {};
+    SAFEARRAY fixed{1, FADF_AUTO | FADF_FIXEDSIZE, 1, 0, storage, {{6, 0}}};
+    SAFEARRAY* fixedVariable = &fixed;
+    VARIANT fixedRef;
+    V_VT(&fixedRef) = VT_ARRAY | VT_UI1 | VT_BYREF;
+    V_ARRAYREF(&fixedRef) = &fixedVariable;
+    SAFEARRAY* locked = SafeArrayCreateVector(VT_UI1, 0, 2);
+    SafeArrayLock(locked);
+    VARIANT lockedHolder;
+    V_VT(&lockedHolder) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&lockedHolder) = locked;
+    const VARIANT byteArray = Long(VT_ARRAY | VT_UI1);
+    for (const wchar_t* method : {L"PeekData", L"GetData"})
+        for (const VARIANT& target : {fixedRef, ByRef(&lockedHolder)}) {
+            CallResult refused = Call(socket, method, DISPATCH_METHOD, {target, byteArray, Long(1)});
+            EXPECT_EQ(refused.exception.scode, static_cast<HRESULT>(0x800A000A));
+            EXPECT_EQ(refused.description(), L"This array is fixed or temporarily locked");
+            EXPECT_EQ(refused.source(), std::wstring(L"CSocket.") + method);
+        }
+    EXPECT_EQ(fixedVariable, &fixed);
+    EXPECT_EQ(std::vector<BYTE>(storage, storage + 6), std::vector<BYTE>(6, 0));
+    EXPECT_EQ(V_VT(&lockedHolder), VT_ARRAY | VT_UI1);
+    EXPECT_EQ(V_ARRAY(&lockedHolder), locked);
+    SafeArrayUnlock(locked);
+    SafeArrayDestroy(locked);
+
     // And a variant variable takes the value with its own type.
     VARIANT holder;
     VariantInit(&holder);
-    VARIANT byteArray;
-    V_VT(&byteArray) = VT_I4;
-    V_I4(&byteArray) = VT_ARRAY | VT_UI1;
     EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ByRef(&holder), byteArray}).hr, S_OK);
     EXPECT_EQ(V_VT(&holder), VT_ARRAY | VT_UI1);
     VariantClear(&holder);
