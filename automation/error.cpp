@@ -17,6 +17,21 @@ std::wstring RuntimeErrorText(long number)
     }
 }
 
+std::wstring HresultText(HRESULT hr)
+{
+    // Errors of the platform's own functions are known by their code.
+    const DWORD code = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr);
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length ? std::wstring(text, length) : L"Automation error";
+    LocalFree(text);
+    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
+        result.pop_back();
+    return result;
+}
+
 void Raise(long number, const std::wstring& source, const std::wstring& description)
 {
     throw AutomationError{number, source, description};
@@ -48,6 +63,7 @@ void Check(HRESULT hr, const std::wstring& source)
 
 HRESULT HresultOf(long number)
 {
+    if (number < 0) return static_cast<HRESULT>(number);
     return static_cast<HRESULT>(0x800A0000u | (static_cast<unsigned long>(number) & 0xFFFFu));
 }
 
@@ -87,7 +103,8 @@ void CheckCall(HRESULT hr)
         SysFreeString(description);
         info->Release();
     }
-    if (error.description.empty()) error.description = RuntimeErrorText(error.number);
+    if (error.description.empty())
+        error.description = error.number < 0 ? HresultText(hr) : RuntimeErrorText(error.number);
     throw error;
 }
 

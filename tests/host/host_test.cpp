@@ -438,6 +438,23 @@ struct CountingSink : IDispatch {
     }
 };
 
+// A sink that answers neither the event interface nor IDispatch, or claims
+// to answer and hands out nothing.
+struct UnfitSink : CountingSink {
+    bool claims;
+    explicit UnfitSink(bool claimsToAnswer) : claims(claimsToAnswer) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        return claims ? S_OK : E_NOINTERFACE;
+    }
+};
+
 TEST(Host, ConnectionPointTakesSeveralSinks)
 {
     IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
@@ -454,6 +471,13 @@ TEST(Host, ConnectionPointTakesSeveralSinks)
     EXPECT_EQ(point->Advise(&first, &a), S_OK);
     EXPECT_EQ(point->Advise(&second, &b), S_OK);
     EXPECT_NE(a, b);
+    for (bool claims : {false, true}) {
+        UnfitSink unfit(claims);
+        DWORD cookie = 1;
+        EXPECT_EQ(point->Advise(&unfit, &cookie), CONNECT_E_CANNOTCONNECT) << claims;
+        EXPECT_EQ(cookie, 0u);
+        EXPECT_EQ(unfit.references, 1);
+    }
     // A refused connection raises OnError on every sink.
     VARIANT host, port;
     V_VT(&host) = VT_BSTR;
