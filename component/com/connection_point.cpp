@@ -103,10 +103,13 @@ HRESULT ConnectionPoint::Unadvise(DWORD cookie)
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** out)
 {
     if (!out) return E_POINTER;
-    std::vector<CONNECTDATA> items;
-    for (auto& sink : sinks_) items.push_back({sink.dispatch, sink.cookie});
-    *out = new ConnectionEnumerator(std::move(items));
-    return S_OK;
+    *out = nullptr;
+    return Guarded([&] {
+        std::vector<CONNECTDATA> items;
+        for (auto& sink : sinks_) items.push_back({sink.dispatch, sink.cookie});
+        *out = new ConnectionEnumerator(std::move(items));
+        return S_OK;
+    });
 }
 
 VARIANT EventArg(LONG value)

@@ -546,9 +546,11 @@ TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
     EXPECT_EQ(canUnload(), S_FALSE);
     object->Release();
-    EXPECT_EQ(canUnload(), S_OK);
+    EXPECT_EQ(canUnload(), S_FALSE);  // the factory is still held
     factory->LockServer(TRUE);
-    EXPECT_EQ(canUnload(), S_FALSE);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_FALSE);  // locked
+    ASSERT_EQ(getClassObject(velkomb::CLSID_CSocket, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
     factory->LockServer(FALSE);
     factory->Release();
     EXPECT_EQ(canUnload(), S_OK);
@@ -556,6 +558,54 @@ TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
     EXPECT_EQ(getClassObject(velkomb::IID__CSocket, IID_IClassFactory, reinterpret_cast<void**>(&other)),
               CLASS_E_CLASSNOTAVAILABLE);
     FreeLibrary(module);
+}
+
+bool Loaded() { return GetModuleHandleW(L"VelkoMB.dll") != nullptr; }
+
+// A host may keep enumerators and class factories after it has released
+// every object; the library stays loaded under them and goes after them.
+TEST(Host, HeldEnumeratorsAndFactoriesKeepTheLibraryLoaded)
+{
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(CoGetClassObject(velkomb::CLSID_CSocket, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(&factory)),
+              S_OK);
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+              S_OK);
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(velkomb::DIID___CSocket, &point), S_OK);
+    CountingSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+    IEnumConnectionPoints* points = nullptr;
+    ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+    point->Release();
+    container->Release();
+    IConnectionPoint* enumerated = nullptr;
+    EXPECT_EQ(points->Next(1, &enumerated, nullptr), S_OK);
+    enumerated->Release();
+    points->Release();  // the last reference on the object
+
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_TRUE(Loaded());
+    CONNECTDATA data{};
+    EXPECT_EQ(connections->Next(1, &data, nullptr), S_OK);
+    EXPECT_EQ(data.pUnk, static_cast<IUnknown*>(&sink));
+    data.pUnk->Release();
+    connections->Release();
+    EXPECT_EQ(sink.references, 1);
+
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_TRUE(Loaded());
+    IUnknown* object = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+    object->Release();
+    factory->Release();
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_FALSE(Loaded());
 }
 
 std::wstring ReadValue(const std::wstring& key, const wchar_t* name = nullptr)
