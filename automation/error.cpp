@@ -10,10 +10,26 @@ std::wstring RuntimeErrorText(long number)
     case errOverflow: return L"Overflow";
     case errOutOfMemory: return L"Out of memory";
     case errSubscriptOutOfRange: return L"Subscript out of range";
+    case errArrayLocked: return L"This array is fixed or temporarily locked";
     case errTypeMismatch: return L"Type mismatch";
     case errObjectNotSet: return L"Object variable or With block variable not set";
     default: return L"Application-defined or object-defined error";
     }
+}
+
+std::wstring HresultText(HRESULT hr)
+{
+    // Errors of the platform's own functions are known by their code.
+    const DWORD code = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr);
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length ? std::wstring(text, length) : L"Automation error";
+    LocalFree(text);
+    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
+        result.pop_back();
+    return result;
 }
 
 void Raise(long number, const std::wstring& source, const std::wstring& description)
@@ -32,6 +48,7 @@ void RaiseFromHresult(HRESULT hr, const std::wstring& source)
     case DISP_E_OVERFLOW: RaiseRuntime(errOverflow, source);
     case DISP_E_TYPEMISMATCH: RaiseRuntime(errTypeMismatch, source);
     case DISP_E_BADINDEX: RaiseRuntime(errSubscriptOutOfRange, source);
+    case DISP_E_ARRAYISLOCKED: RaiseRuntime(errArrayLocked, source);
     case E_OUTOFMEMORY: RaiseRuntime(errOutOfMemory, source);
     default:
         if (HRESULT_FACILITY(hr) == FACILITY_CONTROL) RaiseRuntime(HRESULT_CODE(hr), source);
@@ -46,6 +63,7 @@ void Check(HRESULT hr, const std::wstring& source)
 
 HRESULT HresultOf(long number)
 {
+    if (number < 0) return static_cast<HRESULT>(number);
     return static_cast<HRESULT>(0x800A0000u | (static_cast<unsigned long>(number) & 0xFFFFu));
 }
 
@@ -85,7 +103,8 @@ void CheckCall(HRESULT hr)
         SysFreeString(description);
         info->Release();
     }
-    if (error.description.empty()) error.description = RuntimeErrorText(error.number);
+    if (error.description.empty())
+        error.description = error.number < 0 ? HresultText(hr) : RuntimeErrorText(error.number);
     throw error;
 }
 

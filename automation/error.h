@@ -3,6 +3,8 @@
 // an HRESULT plus IErrorInfo at the interface boundary only.
 #pragma once
 #include <windows.h>
+#include <oleauto.h>
+#include <new>
 #include <string>
 
 namespace automation {
@@ -13,10 +15,13 @@ enum RuntimeError : long {
     errOutOfMemory = 7,
     errOverflow = 6,
     errSubscriptOutOfRange = 9,
+    errArrayLocked = 10,
     errTypeMismatch = 13,
     errObjectNotSet = 91,
 };
 
+// `number` is the runtime's error number, or a failure HRESULT of another
+// kind kept whole (a negative number, as hosts show it).
 struct AutomationError {
     long number = 0;
     std::wstring source;
@@ -25,6 +30,9 @@ struct AutomationError {
 
 // Standard English text of a runtime error number ("Overflow", ...).
 std::wstring RuntimeErrorText(long number);
+// The system's text for a failure HRESULT of another kind, or "Automation
+// error" when it has none.
+std::wstring HresultText(HRESULT hr);
 
 [[noreturn]] void Raise(long number, const std::wstring& source, const std::wstring& description);
 // Raises a runtime error with its standard text.
@@ -34,7 +42,8 @@ std::wstring RuntimeErrorText(long number);
 // Throws when hr is a failure, as RaiseFromHresult.
 void Check(HRESULT hr, const std::wstring& source = L"");
 
-// The HRESULT that automation hosts read as error `number` (0x800A0000 | number).
+// The HRESULT that automation hosts read as error `number` (0x800A0000 |
+// number); a number that is a failure HRESULT itself stays as it is.
 HRESULT HresultOf(long number);
 
 // Records the error as the thread's current error info (source, description)
@@ -47,15 +56,23 @@ template <class Body>
 HRESULT Boundary(const wchar_t* source, Body&& body) noexcept
 {
     try {
-        body();
-        return S_OK;
-    } catch (AutomationError& error) {
-        if (error.source.empty()) error.source = source;
-        return Report(error);
-    } catch (const std::bad_alloc&) {
-        return Report({errOutOfMemory, source, RuntimeErrorText(errOutOfMemory)});
+        try {
+            body();
+            return S_OK;
+        } catch (AutomationError& error) {
+            if (error.source.empty()) error.source = source;
+            return Report(error);
+        } catch (const std::bad_alloc&) {
+            return Report({errOutOfMemory, source, RuntimeErrorText(errOutOfMemory)});
+        } catch (...) {
+            // Reported like any other failure, so that no caller reads an
+            // earlier call's error info as this one's.
+            return Report({E_UNEXPECTED, source, HresultText(E_UNEXPECTED)});
+        }
     } catch (...) {
-        return E_UNEXPECTED;
+        // Reporting needs memory too: without it the bare failure goes back.
+        SetErrorInfo(0, nullptr);
+        return E_OUTOFMEMORY;
     }
 }
 

@@ -2,11 +2,27 @@
 #include "automation/variant.h"
 
 namespace automation {
+namespace {
+
+// The array a store would replace must be one the host lets go of: a fixed-
+// size array (VB's arrays declared with bounds) or one locked while in use
+// belongs to its owner, who frees it. Raises 10 as the platform's own array
+// functions refuse it.
+void RequireReplaceable(const VARIANT& target)
+{
+    if (!(V_VT(&target) & VT_ARRAY)) return;
+    const SAFEARRAY* array = (V_VT(&target) & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
+    constexpr USHORT ownedByHost = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+    if (array && (array->cLocks > 0 || (array->fFeatures & ownedByHost))) RaiseRuntime(errArrayLocked);
+}
+
+} // namespace
 
 void StoreInto(VARIANT* target, Variant value)
 {
     if (!target) return;
     while (V_VT(target) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(target)) target = V_VARIANTREF(target);
+    RequireReplaceable(*target);
     if (!(V_VT(target) & VT_BYREF)) {
         VariantClear(target);
         value.detachTo(target);

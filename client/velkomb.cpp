@@ -1,5 +1,6 @@
 #include "client/velkomb.h"
 #include <cmath>
+#include <memory>
 #include "automation/numeric.h"
 #include "automation/safearray.h"
 #include "client/framing.h"
@@ -63,6 +64,25 @@ private:
     int exitCode_ = 0;
 };
 
+// Releases a COM reference when it goes.
+struct ReleaseReference {
+    template <class T>
+    void operator()(T* object) const { object->Release(); }
+};
+template <class T>
+using Reference = std::unique_ptr<T, ReleaseReference>;
+
+// The connection point of the socket's events, referenced for the caller.
+HRESULT FindSocketEvents(_CSocket* socket, IConnectionPoint** point)
+{
+    IConnectionPointContainer* container = nullptr;
+    HRESULT hr = socket->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    if (FAILED(hr)) return hr;
+    hr = container->FindConnectionPoint(DIID___CSocket, point);
+    container->Release();
+    return hr;
+}
+
 VARIANT Missing()
 {
     VARIANT v;
@@ -78,25 +98,20 @@ VelkoMB* VelkoMB::Create() { return new VelkoMB; }
 VelkoMB::~VelkoMB()
 {
     if (!tcpSock_) return;
-    IConnectionPointContainer* container = nullptr;
-    if (SUCCEEDED(tcpSock_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
-        IConnectionPoint* point = nullptr;
-        if (SUCCEEDED(container->FindConnectionPoint(DIID___CSocket, &point))) {
-            point->Unadvise(sinkCookie_);
-            point->Release();
-        }
-        container->Release();
+    IConnectionPoint* point = nullptr;
+    if (SUCCEEDED(FindSocketEvents(tcpSock_, &point))) {
+        point->Unadvise(sinkCookie_);
+        point->Release();
     }
     sink_->Detach();
     sink_->Release();
     tcpSock_->Release();
 }
 
-HRESULT VelkoMB::Store(std::wstring& member, BSTR* value)
+HRESULT VelkoMB::Store(std::wstring& member, BSTR* value, const wchar_t* source)
 {
     if (!value) return E_POINTER;
-    member = automation::TextOf(*value);
-    return S_OK;
+    return Call(source, [&] { member = automation::TextOf(*value); });
 }
 
 HRESULT VelkoMB::get_arwReg(VARIANT* value)
@@ -130,25 +145,26 @@ void VelkoMB::CloseSocketOnce() { CheckCall(Socket().CloseSocket()); }
 
 // --- Connection ---
 
+// The socket with the client's sink connected to it, made whole or not at
+// all: a failure leaves neither behind, and the next Connect starts afresh.
+void VelkoMB::CreateSocket()
+{
+    Reference<socket::CSocket> created(socket::CSocket::Create());
+    created->SilenceSendEvents();  // the sink below handles OnDataArrival only
+    Reference<SocketEvents> sink(new SocketEvents(this));
+    IConnectionPoint* point = nullptr;
+    automation::Check(FindSocketEvents(created.get(), &point));
+    Reference<IConnectionPoint> events(point);
+    DWORD cookie = 0;
+    automation::Check(events->Advise(sink.get(), &cookie));
+    tcpSock_ = created.release();
+    sink_ = sink.release();
+    sinkCookie_ = cookie;
+}
+
 void VelkoMB::ConnectToDevice()
 {
-    if (!socketCreated_) {
-        socket::CSocket* created = socket::CSocket::Create();
-        created->SilenceSendEvents();  // the sink below handles OnDataArrival only
-        CheckCall(created->QueryInterface(IID__CSocket, reinterpret_cast<void**>(&tcpSock_)));
-        created->Release();
-        sink_ = new SocketEvents(this);
-        IConnectionPointContainer* container = nullptr;
-        CheckCall(tcpSock_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)));
-        IConnectionPoint* point = nullptr;
-        HRESULT hr = container->FindConnectionPoint(DIID___CSocket, &point);
-        container->Release();
-        CheckCall(hr);
-        hr = point->Advise(sink_, &sinkCookie_);
-        point->Release();
-        CheckCall(hr);
-        socketCreated_ = true;
-    }
+    if (!tcpSock_) CreateSocket();
     ProtocolConstants tcp = sckTCPProtocol;
     CheckCall(Socket().put_Protocol(&tcp));
     automation::Bstr host(ipAddress_);

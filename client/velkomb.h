@@ -25,24 +25,45 @@ public:
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE SockDiag() override;
     HRESULT STDMETHODCALLTYPE Execute() override;
-    HRESULT STDMETHODCALLTYPE put_IPAddress(BSTR* value) override { return Store(ipAddress_, value); }
+    HRESULT STDMETHODCALLTYPE put_IPAddress(BSTR* value) override
+    {
+        return Store(ipAddress_, value, L"VelkoMB.IPAddress");
+    }
     HRESULT STDMETHODCALLTYPE get_IPAddress(BSTR* value) override { return PutOut(value, ipAddress_); }
-    HRESULT STDMETHODCALLTYPE put_StartAddress(BSTR* value) override { return Store(startAddress_, value); }
+    HRESULT STDMETHODCALLTYPE put_StartAddress(BSTR* value) override
+    {
+        return Store(startAddress_, value, L"VelkoMB.StartAddress");
+    }
     HRESULT STDMETHODCALLTYPE get_StartAddress(BSTR* value) override { return PutOut(value, startAddress_); }
-    HRESULT STDMETHODCALLTYPE put_NrRegisters(BSTR* value) override { return Store(nrRegisters_, value); }
+    HRESULT STDMETHODCALLTYPE put_NrRegisters(BSTR* value) override
+    {
+        return Store(nrRegisters_, value, L"VelkoMB.NrRegisters");
+    }
     HRESULT STDMETHODCALLTYPE get_NrRegisters(BSTR* value) override { return PutOut(value, nrRegisters_); }
-    HRESULT STDMETHODCALLTYPE put_StartWAddress(BSTR* value) override { return Store(startWAddress_, value); }
+    HRESULT STDMETHODCALLTYPE put_StartWAddress(BSTR* value) override
+    {
+        return Store(startWAddress_, value, L"VelkoMB.StartWAddress");
+    }
     HRESULT STDMETHODCALLTYPE get_StartWAddress(BSTR* value) override { return PutOut(value, startWAddress_); }
-    HRESULT STDMETHODCALLTYPE put_NrWRegisters(BSTR* value) override { return Store(nrWRegisters_, value); }
+    HRESULT STDMETHODCALLTYPE put_NrWRegisters(BSTR* value) override
+    {
+        return Store(nrWRegisters_, value, L"VelkoMB.NrWRegisters");
+    }
     HRESULT STDMETHODCALLTYPE get_NrWRegisters(BSTR* value) override { return PutOut(value, nrWRegisters_); }
     HRESULT STDMETHODCALLTYPE get_arwReg(VARIANT* value) override;
-    HRESULT STDMETHODCALLTYPE put_MBFunCode(BSTR* value) override { return Store(mbFunCode_, value); }
+    HRESULT STDMETHODCALLTYPE put_MBFunCode(BSTR* value) override
+    {
+        return Store(mbFunCode_, value, L"VelkoMB.MBFunCode");
+    }
     HRESULT STDMETHODCALLTYPE put_arwWReg(VARIANT* value) override;
     HRESULT STDMETHODCALLTYPE get_ErrCode(BSTR* value) override { return PutOut(value, errCode_); }
     HRESULT STDMETHODCALLTYPE get_ExceptCode(BSTR* value) override { return PutOut(value, exceptCode_); }
     HRESULT STDMETHODCALLTYPE get_ConnState(BSTR* value) override { return PutOut(value, connState_); }
     HRESULT STDMETHODCALLTYPE get_WatchdogError(BSTR* value) override { return PutOut(value, watchdogError_); }
-    HRESULT STDMETHODCALLTYPE put_ResponseWatchdog(BSTR* value) override { return Store(responseWatchdog_, value); }
+    HRESULT STDMETHODCALLTYPE put_ResponseWatchdog(BSTR* value) override
+    {
+        return Store(responseWatchdog_, value, L"VelkoMB.ResponseWatchdog");
+    }
 
     // The socket's OnDataArrival, through the client's event sink.
     void tcpSock_OnDataArrival(long bytesTotal);
@@ -50,7 +71,8 @@ public:
 private:
     VelkoMB() = default;
 
-    static HRESULT Store(std::wstring& member, BSTR* value);
+    HRESULT Store(std::wstring& member, BSTR* value, const wchar_t* source);
+    void CreateSocket();
     void ConnectToDevice();
     void ExecuteRequest();
     void WaitForResponse();
@@ -72,9 +94,10 @@ private:
     std::wstring connState_;
     automation::Variant arwReg_;
     automation::Variant arwWReg_;
-    bool socketCreated_ = false;
     bool readyForRequest_ = false;
     std::vector<uint8_t> requestBytes_;
+    // Both or neither: the socket, made by the first Connect, and the sink
+    // connected to it.
     _CSocket* tcpSock_ = nullptr;
     SocketEvents* sink_ = nullptr;
     DWORD sinkCookie_ = 0;

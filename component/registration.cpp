@@ -35,21 +35,22 @@ std::wstring TextOf(REFGUID guid)
     return text;
 }
 
-// The key the classes are registered under; closed when it goes.
+// The key the classes are registered under, opened for the scope (and closed
+// when it goes). Machine registration names the machine's key: written
+// through the merged HKEY_CLASSES_ROOT, Windows would send it to the user's
+// keys wherever a per-user registration of the same class exists.
 class ClassesRoot {
 public:
     explicit ClassesRoot(RegistrationScope scope)
     {
-        if (scope == RegistrationScope::Machine) {
-            key_ = HKEY_CLASSES_ROOT;
-        } else if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                   &key_, nullptr) == ERROR_SUCCESS) {
-            owned_ = true;
-        }
+        HKEY base = scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+        if (RegCreateKeyExW(base, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr) !=
+            ERROR_SUCCESS)
+            key_ = nullptr;
     }
     ~ClassesRoot()
     {
-        if (owned_) RegCloseKey(key_);
+        if (key_) RegCloseKey(key_);
     }
     ClassesRoot(const ClassesRoot&) = delete;
     ClassesRoot& operator=(const ClassesRoot&) = delete;
@@ -58,21 +59,21 @@ public:
 
 private:
     HKEY key_ = nullptr;
-    bool owned_ = false;
 };
 
-// While it lives, HKEY_CLASSES_ROOT means the user's classes in this
-// process. The user's type library functions do this themselves on Windows;
-// Wine's write machine-wide without it.
-class UserClassesView {
+// While it lives, HKEY_CLASSES_ROOT means `root` in this process, so that the
+// platform's type library registration, which writes there, writes to the
+// scope's own keys. The user's type library functions do this themselves on
+// Windows; Wine's write machine-wide without it.
+class ClassesView {
 public:
-    explicit UserClassesView(HKEY userRoot) { mapped_ = RegOverridePredefKey(HKEY_CLASSES_ROOT, userRoot) == ERROR_SUCCESS; }
-    ~UserClassesView()
+    explicit ClassesView(HKEY root) { mapped_ = RegOverridePredefKey(HKEY_CLASSES_ROOT, root) == ERROR_SUCCESS; }
+    ~ClassesView()
     {
         if (mapped_) RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
     }
-    UserClassesView(const UserClassesView&) = delete;
-    UserClassesView& operator=(const UserClassesView&) = delete;
+    ClassesView(const ClassesView&) = delete;
+    ClassesView& operator=(const ClassesView&) = delete;
 
     bool mapped() const { return mapped_; }
 
@@ -129,10 +130,10 @@ void UnregisterClass(HKEY root, const ClassRecord& record)
 HRESULT RegisterLibrary(ITypeLib* library, const std::wstring& modulePath, RegistrationScope scope, HKEY root)
 {
     auto path = const_cast<LPOLESTR>(modulePath.c_str());
-    if (scope == RegistrationScope::Machine) return RegisterTypeLib(library, path, nullptr);
-    UserClassesView view(root);
+    ClassesView view(root);
     if (!view.mapped()) return E_ACCESSDENIED;
-    return RegisterTypeLibForUser(library, path, nullptr);
+    return scope == RegistrationScope::Machine ? RegisterTypeLib(library, path, nullptr)
+                                               : RegisterTypeLibForUser(library, path, nullptr);
 }
 
 bool LibraryRegistered(HKEY root)
@@ -149,11 +150,12 @@ bool LibraryRegistered(HKEY root)
 HRESULT UnregisterLibrary(RegistrationScope scope, HKEY root)
 {
     if (!LibraryRegistered(root)) return S_OK;
-    if (scope == RegistrationScope::Machine)
-        return UnRegisterTypeLib(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, LibrarySysKind);
-    UserClassesView view(root);
+    ClassesView view(root);
     if (!view.mapped()) return E_ACCESSDENIED;
-    return UnRegisterTypeLibForUser(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, LibrarySysKind);
+    return scope == RegistrationScope::Machine
+               ? UnRegisterTypeLib(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0, LibrarySysKind)
+               : UnRegisterTypeLibForUser(LIBID_VelkoMBDLL, LibraryMajorVersion, LibraryMinorVersion, 0,
+                                          LibrarySysKind);
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 namespace velkomb {
 
 enum class RegistrationScope {
-    Machine,  // HKEY_CLASSES_ROOT, RegisterTypeLib
+    Machine,  // HKEY_LOCAL_MACHINE\Software\Classes, RegisterTypeLib
     User,     // HKEY_CURRENT_USER\Software\Classes, RegisterTypeLibForUser
 };
 

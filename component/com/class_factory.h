@@ -1,5 +1,6 @@
 // The class factory of a creatable class: T::Create() makes a new object
-// with one reference, and may raise when the object cannot start.
+// with one reference, and may raise when the object cannot start. A factory
+// keeps the module loaded while a host holds it.
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
@@ -31,6 +32,9 @@ public:
         LockModule(lock != FALSE);
         return S_OK;
     }
+
+private:
+    LiveObject live_;
 };
 
 } // namespace velkomb::com

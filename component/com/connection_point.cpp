@@ -1,6 +1,7 @@
 #include "component/com/connection_point.h"
 #include <algorithm>
 #include "component/com/enumerator.h"
+#include "component/com/guarded.h"
 
 namespace velkomb::com {
 
@@ -69,17 +70,24 @@ HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer**
     return S_OK;
 }
 
+// A sink must answer the event interface or, as script sinks do, IDispatch.
+// A sink that claims to answer but hands out nothing is refused too.
 HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie)
 {
     if (!sink || !cookie) return E_POINTER;
     *cookie = 0;
-    IDispatch* dispatch = nullptr;
-    if (FAILED(sink->QueryInterface(events_, reinterpret_cast<void**>(&dispatch))) &&
-        FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch))))
-        return CONNECT_E_CANNOTCONNECT;
-    *cookie = nextCookie_++;
-    sinks_.push_back({*cookie, dispatch});
-    return S_OK;
+    return Guarded([&] {
+        sinks_.reserve(sinks_.size() + 1);  // the reference taken below is always stored
+        IDispatch* dispatch = nullptr;
+        for (const IID* iid : {static_cast<const IID*>(&events_), &IID_IDispatch}) {
+            if (SUCCEEDED(sink->QueryInterface(*iid, reinterpret_cast<void**>(&dispatch))) && dispatch) break;
+            dispatch = nullptr;
+        }
+        if (!dispatch) return CONNECT_E_CANNOTCONNECT;
+        sinks_.push_back({nextCookie_++, dispatch});
+        *cookie = sinks_.back().cookie;
+        return S_OK;
+    });
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD cookie)
@@ -95,10 +103,13 @@ HRESULT ConnectionPoint::Unadvise(DWORD cookie)
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** out)
 {
     if (!out) return E_POINTER;
-    std::vector<CONNECTDATA> items;
-    for (auto& sink : sinks_) items.push_back({sink.dispatch, sink.cookie});
-    *out = new ConnectionEnumerator(std::move(items));
-    return S_OK;
+    *out = nullptr;
+    return Guarded([&] {
+        std::vector<CONNECTDATA> items;
+        for (auto& sink : sinks_) items.push_back({sink.dispatch, sink.cookie});
+        *out = new ConnectionEnumerator(std::move(items));
+        return S_OK;
+    });
 }
 
 VARIANT EventArg(LONG value)

@@ -1,5 +1,7 @@
 #include "component/com/dispatch.h"
 #include <vector>
+#include "component/com/arguments.h"
+#include "component/com/guarded.h"
 
 namespace velkomb::com {
 namespace {
@@ -10,7 +12,7 @@ public:
     ~FuncDesc() { if (desc_) info_->ReleaseFuncDesc(desc_); }
     FuncDesc(const FuncDesc&) = delete;
     FuncDesc& operator=(const FuncDesc&) = delete;
-    const FUNCDESC* operator->() const { return desc_; }
+    const FUNCDESC& get() const { return *desc_; }
     explicit operator bool() const { return desc_ != nullptr; }
 
 private:
@@ -58,11 +60,6 @@ VARTYPE PointedType(ITypeInfo* info, const ELEMDESC& param)
         referenced->Release();
     }
     return vt;
-}
-
-bool IsMissingArg(const VARIANT& arg)
-{
-    return V_VT(&arg) == VT_ERROR && V_ERROR(&arg) == DISP_E_PARAMNOTFOUND;
 }
 
 // Prepared arguments: what ITypeInfo::Invoke gets, plus the copies that
@@ -118,7 +115,8 @@ private:
     std::vector<VARIANT> copies_;
 };
 
-// Brings argument `arg` (or nullptr when omitted) to parameter `param`.
+// Brings argument `arg` (or nullptr when left out of an optional parameter)
+// to parameter `param`.
 HRESULT Prepare(ITypeInfo* info, const ELEMDESC& param, const VARIANT* arg, Arguments& args, size_t slot)
 {
     VARTYPE pointed = PointedType(info, param);
@@ -138,7 +136,7 @@ HRESULT Prepare(ITypeInfo* info, const ELEMDESC& param, const VARIANT* arg, Argu
         }
         return S_OK;
     }
-    if (!arg || IsMissingArg(*arg)) return args.passCopy(slot, nullptr, pointed);
+    if (!arg) return args.passCopy(slot, nullptr, pointed);
     if (V_VT(arg) == (pointed | VT_BYREF)) {
         args.pass(slot, *arg);
         return S_OK;
@@ -173,6 +171,49 @@ void FillException(HRESULT hr, EXCEPINFO* exception)
     }
 }
 
+// The parameters the caller supplies (all but an [out, retval] one) and
+// which of them are optional.
+size_t SuppliedParameters(const FUNCDESC& desc, uint32_t* optional)
+{
+    size_t count = static_cast<size_t>(desc.cParams);
+    if (count > 0 && (desc.lprgelemdescParam[count - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)) --count;
+    *optional = 0;
+    for (size_t i = 0; i < count && i < 32; ++i)
+        if (desc.lprgelemdescParam[i].paramdesc.wParamFlags & PARAMFLAG_FOPT) *optional |= 1u << i;
+    return count;
+}
+
+HRESULT InvokeFunction(ITypeInfo* info, void* object, const FUNCDESC& desc, WORD flags, DISPPARAMS& params,
+                       VARIANT* result, EXCEPINFO* exception, UINT* argError)
+{
+    uint32_t optional = 0;
+    const size_t count = SuppliedParameters(desc, &optional);
+    const bool isPut = desc.invkind == INVOKE_PROPERTYPUT;
+    std::vector<int> sources(count);
+    HRESULT hr = PlaceArguments(params, isPut, optional, sources, argError);
+    if (FAILED(hr)) return hr;
+
+    Arguments args(count);
+    for (size_t i = 0; i < count; ++i) {
+        const VARIANT* arg = sources[i] == omittedArgument ? nullptr : &params.rgvarg[sources[i]];
+        hr = Prepare(info, desc.lprgelemdescParam[i], arg, args, count - 1 - i);
+        if (FAILED(hr)) {
+            if (argError) *argError = static_cast<UINT>(sources[i]);
+            return hr;
+        }
+    }
+
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS prepared{args.data(), isPut ? &putId : nullptr, static_cast<UINT>(count), isPut ? 1u : 0u};
+    SetErrorInfo(0, nullptr);
+    hr = info->Invoke(object, desc.memid, isPut ? DISPATCH_PROPERTYPUT : flags, &prepared, result, exception, argError);
+    if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_CONTROL) {
+        FillException(hr, exception);
+        return DISP_E_EXCEPTION;
+    }
+    return hr;
+}
+
 } // namespace
 
 HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
@@ -183,40 +224,8 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID id, WORD flags, DISPP
     if (!FindFunction(info, id, flags, &index)) return DISP_E_MEMBERNOTFOUND;
     FuncDesc desc(info, index);
     if (!desc) return DISP_E_MEMBERNOTFOUND;
-
-    // Parameters the caller supplies: all but an [out, retval] one.
-    size_t count = static_cast<size_t>(desc->cParams);
-    if (count > 0 && (desc->lprgelemdescParam[count - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)) --count;
-    if (params->cArgs > count) return DISP_E_BADPARAMCOUNT;
-
-    // rgvarg holds the named arguments first, then the positional ones last
-    // to first; only the property put's value is ever named.
-    size_t named = params->cNamedArgs;
-    size_t positional = params->cArgs - named;
-    Arguments args(count);
-    for (size_t i = 0; i < count; ++i) {
-        const VARIANT* arg = nullptr;
-        if (desc->invkind == INVOKE_PROPERTYPUT && i == count - 1 && named == 1)
-            arg = &params->rgvarg[0];
-        else if (i < positional)
-            arg = &params->rgvarg[params->cArgs - 1 - i];
-        HRESULT hr = Prepare(info, desc->lprgelemdescParam[i], arg, args, count - 1 - i);
-        if (FAILED(hr)) {
-            if (argError) *argError = static_cast<UINT>(params->cArgs - 1 - i);
-            return hr;
-        }
-    }
-
-    DISPID putId = DISPID_PROPERTYPUT;
-    bool isPut = desc->invkind == INVOKE_PROPERTYPUT;
-    DISPPARAMS prepared{args.data(), isPut ? &putId : nullptr, static_cast<UINT>(count), isPut ? 1u : 0u};
-    SetErrorInfo(0, nullptr);
-    HRESULT hr = info->Invoke(object, id, isPut ? DISPATCH_PROPERTYPUT : flags, &prepared, result, exception, argError);
-    if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_CONTROL) {
-        FillException(hr, exception);
-        return DISP_E_EXCEPTION;
-    }
-    return hr;
+    return Guarded(
+        [&] { return InvokeFunction(info, object, desc.get(), flags, *params, result, exception, argError); });
 }
 
 } // namespace velkomb::com

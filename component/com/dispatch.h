@@ -7,7 +7,9 @@
 namespace velkomb::com {
 
 // Calls member `id` of `object` (a pointer to its dual interface) through the
-// vtable view `info`. Arguments are first brought to the parameter types:
+// vtable view `info`. Arguments are first placed (named ones by their ids; a
+// required one left out fails with DISP_E_PARAMNOTOPTIONAL, see
+// arguments.h), then brought to the parameter types:
 // - a variable passed by reference as a variant (VBScript) is re-pointed at
 //   the variable's own storage when its type matches, or coerced into a copy;
 // - a value for a typed by-reference parameter is coerced into a copy;

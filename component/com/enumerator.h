@@ -1,9 +1,12 @@
 // A COM enumerator over a snapshot of items (IEnumConnections,
-// IEnumConnectionPoints): the snapshot holds a reference on every item.
+// IEnumConnectionPoints): the snapshot holds a reference on every item, and
+// the enumerator keeps the module loaded while a host holds it.
 #pragma once
 #include <windows.h>
 #include <ocidl.h>
 #include <vector>
+#include "component/com/guarded.h"
+#include "component/com/module.h"
 #include "component/com/unknown.h"
 
 namespace velkomb::com {
@@ -51,11 +54,15 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(Interface** out) override
     {
         if (!out) return E_POINTER;
-        *out = new SnapshotEnumerator(items_, position_);
-        return S_OK;
+        *out = nullptr;
+        return Guarded([&] {
+            *out = new SnapshotEnumerator(items_, position_);
+            return S_OK;
+        });
     }
 
 private:
+    LiveObject live_;
     std::vector<Item> items_;
     size_t position_;
 };

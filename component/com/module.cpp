@@ -1,6 +1,6 @@
 #include "component/com/module.h"
-#include <vector>
 #include <mutex>
+#include <vector>
 #include "automation/error.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -48,14 +48,22 @@ void ObjectDestroyed() { InterlockedDecrement(&liveObjects); }
 void LockModule(bool lock) { lock ? InterlockedIncrement(&locks) : InterlockedDecrement(&locks); }
 bool CanUnload() { return liveObjects == 0 && locks == 0; }
 
-HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
-
-ITypeLib* TypeLibrary()
+bool ReadyToUnload()
 {
+    // Decided under the cache's lock: an object created on another thread
+    // counts before it looks up a type info, so no one holds one of the
+    // infos released here.
     auto& cache = Cache();
     std::lock_guard lock(cache.mutex);
-    return LoadLibraryLocked(cache);
+    if (!CanUnload()) return false;
+    for (auto& cached : cache.infos) cached.info->Release();
+    cache.infos.clear();
+    if (cache.library) cache.library->Release();
+    cache.library = nullptr;
+    return true;
 }
+
+HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 ITypeInfo* TypeInfoOf(REFGUID guid, bool interfaceView)
 {
@@ -64,6 +72,7 @@ ITypeInfo* TypeInfoOf(REFGUID guid, bool interfaceView)
     for (const auto& cached : cache.infos)
         if (IsEqualGUID(cached.guid, guid) && cached.interfaceView == interfaceView) return cached.info;
 
+    cache.infos.reserve(cache.infos.size() + 1);  // the reference taken below is always stored
     ITypeInfo* info = nullptr;
     automation::Check(LoadLibraryLocked(cache)->GetTypeInfoOfGuid(guid, &info));
     if (interfaceView) {
@@ -78,16 +87,6 @@ ITypeInfo* TypeInfoOf(REFGUID guid, bool interfaceView)
     }
     cache.infos.push_back({guid, interfaceView, info});
     return info;
-}
-
-void ReleaseTypeLibrary()
-{
-    auto& cache = Cache();
-    std::lock_guard lock(cache.mutex);
-    for (auto& cached : cache.infos) cached.info->Release();
-    cache.infos.clear();
-    if (cache.library) cache.library->Release();
-    cache.library = nullptr;
 }
 
 } // namespace velkomb::com

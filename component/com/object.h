@@ -12,6 +12,7 @@
 #include "component/com/connection_point.h"
 #include "component/com/dispatch.h"
 #include "component/com/enumerator.h"
+#include "component/com/guarded.h"
 #include "component/com/module.h"
 
 namespace velkomb::com {
@@ -94,8 +95,11 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override
     {
         if (!out) return E_POINTER;
-        *out = new ConnectionPointEnumerator({&events_});
-        return S_OK;
+        *out = nullptr;
+        return Guarded([&] {
+            *out = new ConnectionPointEnumerator({&events_});
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override
     {
@@ -108,8 +112,8 @@ public:
     }
 
 protected:
-    AutomationObject() : events_(static_cast<IConnectionPointContainer*>(this), EventsIid) { ObjectCreated(); }
-    virtual ~AutomationObject() { ObjectDestroyed(); }
+    AutomationObject() : events_(static_cast<IConnectionPointContainer*>(this), EventsIid) {}
+    virtual ~AutomationObject() = default;
 
     ConnectionPoint& events() { return events_; }
 
@@ -169,6 +173,7 @@ private:
         return hr;
     }
 
+    LiveObject live_;
     LONG references_ = 1;  // apartment objects: used on one thread only
     ConnectionPoint events_;
 };

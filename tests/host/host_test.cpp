@@ -28,35 +28,61 @@ IDispatch* Create(const wchar_t* progId)
     return object;
 }
 
-DISPID IdOf(IDispatch* object, const wchar_t* name)
+// The ids of a member and of its parameters, as late-bound hosts ask.
+std::vector<DISPID> IdsOf(IDispatch* object, std::vector<const wchar_t*> names)
 {
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    return id;
+    std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
+    object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(names.data()), static_cast<UINT>(names.size()),
+                          LOCALE_USER_DEFAULT, ids.data());
+    return ids;
 }
+
+DISPID IdOf(IDispatch* object, const wchar_t* name) { return IdsOf(object, {name})[0]; }
 
 struct CallResult {
     HRESULT hr;
     VARIANT value;
     EXCEPINFO exception;
+    UINT argError;
     std::wstring source() const { return exception.bstrSource ? exception.bstrSource : L""; }
     std::wstring description() const { return exception.bstrDescription ? exception.bstrDescription : L""; }
 };
 
-// Calls a member by name as a script host does; args in declaration order.
-CallResult Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {})
+CallResult Dispatch(IDispatch* object, DISPID id, WORD flags, DISPPARAMS params)
 {
     CallResult result{};
     VariantInit(&result.value);
+    result.argError = ~0u;
+    result.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                               flags == DISPATCH_PROPERTYPUT ? nullptr : &result.value, &result.exception,
+                               &result.argError);
+    return result;
+}
+
+// Calls a member by name as a script host does; args in declaration order.
+CallResult Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {})
+{
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPID put = DISPID_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
-                      flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-    UINT argError = 0;
-    result.hr = object->Invoke(IdOf(object, name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                               flags == DISPATCH_PROPERTYPUT ? nullptr : &result.value, &result.exception, &argError);
-    return result;
+    const bool isPut = flags == DISPATCH_PROPERTYPUT && !args.empty();
+    return Dispatch(object, IdOf(object, name), flags,
+                    {reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()), isPut ? 1u : 0u});
+}
+
+VARIANT Long(LONG value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = value;
+    return v;
+}
+
+VARIANT MissingMarker()
+{
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
 }
 
 VARIANT Text(const wchar_t* text)
@@ -219,6 +245,72 @@ TEST(Host, OmittedAndLiteralArgumentsReachTypedParameters)
     any->Release();
 }
 
+// VBA's late binding of sock.Bind strLocalIP:="127.0.0.1", lngLocalPort:=0
+// and of sock.Connect "127.0.0.1", lngRemotePort:=1502: named arguments
+// stand first in rgvarg, their parameters' ids in rgdispidNamedArgs.
+TEST(Host, NamedArgumentsGoToTheParametersTheyName)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {Long(1)});  // UDP: Connect completes at once
+    std::vector<DISPID> bind = IdsOf(socket, {L"Bind", L"strLocalIP", L"lngLocalPort"});
+    EXPECT_EQ(bind, (std::vector<DISPID>{0x60030010, 1, 0}));
+    VARIANT named[] = {Text(L"127.0.0.1"), Long(0)};
+    DISPID ids[] = {bind[1], bind[2]};
+    EXPECT_EQ(Dispatch(socket, bind[0], DISPATCH_METHOD, {named, ids, 2, 2}).hr, S_OK);
+    EXPECT_EQ(Get(socket, L"LocalIP"), L"127.0.0.1");
+
+    // Positional and named together.
+    std::vector<DISPID> connect = IdsOf(socket, {L"Connect", L"lngRemotePort"});
+    VARIANT mixed[] = {Long(1502), named[0]};
+    EXPECT_EQ(Dispatch(socket, connect[0], DISPATCH_METHOD, {mixed, &connect[1], 2, 1}).hr, S_OK);
+    EXPECT_EQ(Get(socket, L"RemoteHost"), L"127.0.0.1");
+    CallResult port = Call(socket, L"RemotePort", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_I4(&port.value), 1502);
+
+    // A name that is no parameter, or one a positional argument filled already,
+    // is refused at its position; more names than arguments are refused whole.
+    DISPID wrong[] = {bind[1], 7};
+    CallResult unknown = Dispatch(socket, bind[0], DISPATCH_METHOD, {named, wrong, 2, 2});
+    EXPECT_EQ(unknown.hr, DISP_E_PARAMNOTFOUND);
+    EXPECT_EQ(unknown.argError, 1u);
+    VARIANT twice[] = {Long(0), Long(0)};
+    CallResult repeated = Dispatch(socket, bind[0], DISPATCH_METHOD, {twice, &bind[2], 2, 1});
+    EXPECT_EQ(repeated.hr, DISP_E_PARAMNOTFOUND);
+    EXPECT_EQ(repeated.argError, 0u);
+    EXPECT_EQ(Dispatch(socket, bind[0], DISPATCH_METHOD, {named, ids, 1, 2}).hr, E_INVALIDARG);
+    VariantClear(&named[0]);
+    socket->Release();
+}
+
+// Only parameters the type library marks optional may be left out; a call
+// without a required argument fails with 449 before anything runs.
+TEST(Host, RequiredArgumentsCannotBeLeftOut)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    ASSERT_TRUE(socket);
+    EXPECT_EQ(Call(socket, L"Accept", DISPATCH_METHOD).hr, DISP_E_PARAMNOTOPTIONAL);
+    CallResult marked = Call(socket, L"Accept", DISPATCH_METHOD, {MissingMarker()});
+    EXPECT_EQ(marked.hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(marked.argError, 0u);
+    CallResult handle = Call(socket, L"SocketHandle", DISPATCH_PROPERTYGET);
+    EXPECT_EQ(V_I4(&handle.value), -1);  // Accept did not run
+    EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD).hr, DISP_E_PARAMNOTOPTIONAL);
+    // sock.Connect , 1502 leaves out an optional argument with the marker.
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {Long(1)});
+    Call(socket, L"RemoteHost", DISPATCH_PROPERTYPUT, {Text(L"127.0.0.1")});
+    EXPECT_EQ(Call(socket, L"Connect", DISPATCH_METHOD, {MissingMarker(), Long(1502)}).hr, S_OK);
+    socket->Release();
+
+    IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
+    ASSERT_TRUE(client);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT, {Text(L"127.0.0.1")}).hr, S_OK);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT).hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(Call(client, L"IPAddress", DISPATCH_PROPERTYPUT, {MissingMarker()}).hr, DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(Get(client, L"IPAddress"), L"127.0.0.1");
+    client->Release();
+}
+
 TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
 {
     // A UDP socket sending to itself has data waiting after one pump.
@@ -281,12 +373,39 @@ TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
     EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ref, textType, two}).hr, S_OK);
     EXPECT_STREQ(variable, L"ab");
     SysFreeString(variable);
+    // A VB array declared with bounds (Dim b(5) As Byte, passed as a typed
+    // reference) and an array locked while the host walks it (held by a
+    // variant variable) are the host's: neither is replaced, and the call
+    // fails with 10.
+    BYTE storage[6] = {};
+    SAFEARRAY fixed{1, FADF_AUTO | FADF_FIXEDSIZE, 1, 0, storage, {{6, 0}}};
+    SAFEARRAY* fixedVariable = &fixed;
+    VARIANT fixedRef;
+    V_VT(&fixedRef) = VT_ARRAY | VT_UI1 | VT_BYREF;
+    V_ARRAYREF(&fixedRef) = &fixedVariable;
+    SAFEARRAY* locked = SafeArrayCreateVector(VT_UI1, 0, 2);
+    SafeArrayLock(locked);
+    VARIANT lockedHolder;
+    V_VT(&lockedHolder) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&lockedHolder) = locked;
+    const VARIANT byteArray = Long(VT_ARRAY | VT_UI1);
+    for (const wchar_t* method : {L"PeekData", L"GetData"})
+        for (const VARIANT& target : {fixedRef, ByRef(&lockedHolder)}) {
+            CallResult refused = Call(socket, method, DISPATCH_METHOD, {target, byteArray, Long(1)});
+            EXPECT_EQ(refused.exception.scode, static_cast<HRESULT>(0x800A000A));
+            EXPECT_EQ(refused.description(), L"This array is fixed or temporarily locked");
+            EXPECT_EQ(refused.source(), std::wstring(L"CSocket.") + method);
+        }
+    EXPECT_EQ(fixedVariable, &fixed);
+    EXPECT_EQ(std::vector<BYTE>(storage, storage + 6), std::vector<BYTE>(6, 0));
+    EXPECT_EQ(V_VT(&lockedHolder), VT_ARRAY | VT_UI1);
+    EXPECT_EQ(V_ARRAY(&lockedHolder), locked);
+    SafeArrayUnlock(locked);
+    SafeArrayDestroy(locked);
+
     // And a variant variable takes the value with its own type.
     VARIANT holder;
     VariantInit(&holder);
-    VARIANT byteArray;
-    V_VT(&byteArray) = VT_I4;
-    V_I4(&byteArray) = VT_ARRAY | VT_UI1;
     EXPECT_EQ(Call(socket, L"GetData", DISPATCH_METHOD, {ByRef(&holder), byteArray}).hr, S_OK);
     EXPECT_EQ(V_VT(&holder), VT_ARRAY | VT_UI1);
     VariantClear(&holder);
@@ -355,6 +474,23 @@ struct CountingSink : IDispatch {
     }
 };
 
+// A sink that answers neither the event interface nor IDispatch, or claims
+// to answer and hands out nothing.
+struct UnfitSink : CountingSink {
+    bool claims;
+    explicit UnfitSink(bool claimsToAnswer) : claims(claimsToAnswer) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        return claims ? S_OK : E_NOINTERFACE;
+    }
+};
+
 TEST(Host, ConnectionPointTakesSeveralSinks)
 {
     IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
@@ -373,6 +509,13 @@ TEST(Host, ConnectionPointTakesSeveralSinks)
     EXPECT_EQ(point->Advise(&first, &a), S_OK);
     EXPECT_EQ(point->Advise(&second, &b), S_OK);
     EXPECT_NE(a, b);
+    for (bool claims : {false, true}) {
+        UnfitSink unfit(claims);
+        DWORD cookie = 1;
+        EXPECT_EQ(point->Advise(&unfit, &cookie), CONNECT_E_CANNOTCONNECT) << claims;
+        EXPECT_EQ(cookie, 0u);
+        EXPECT_EQ(unfit.references, 1);
+    }
     // A refused connection raises OnError on every sink.
     VARIANT host, port;
     V_VT(&host) = VT_BSTR;
@@ -441,9 +584,11 @@ TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
     EXPECT_EQ(canUnload(), S_FALSE);
     object->Release();
-    EXPECT_EQ(canUnload(), S_OK);
+    EXPECT_EQ(canUnload(), S_FALSE);  // the factory is still held
     factory->LockServer(TRUE);
-    EXPECT_EQ(canUnload(), S_FALSE);
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_FALSE);  // locked
+    ASSERT_EQ(getClassObject(velkomb::CLSID_CSocket, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
     factory->LockServer(FALSE);
     factory->Release();
     EXPECT_EQ(canUnload(), S_OK);
@@ -451,6 +596,54 @@ TEST(Host, UnloadsOnlyWithoutObjectsOrLocks)
     EXPECT_EQ(getClassObject(velkomb::IID__CSocket, IID_IClassFactory, reinterpret_cast<void**>(&other)),
               CLASS_E_CLASSNOTAVAILABLE);
     FreeLibrary(module);
+}
+
+bool Loaded() { return GetModuleHandleW(L"VelkoMB.dll") != nullptr; }
+
+// A host may keep enumerators and class factories after it has released
+// every object; the library stays loaded under them and goes after them.
+TEST(Host, HeldEnumeratorsAndFactoriesKeepTheLibraryLoaded)
+{
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(CoGetClassObject(velkomb::CLSID_CSocket, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(&factory)),
+              S_OK);
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+              S_OK);
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(velkomb::DIID___CSocket, &point), S_OK);
+    CountingSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+    IEnumConnectionPoints* points = nullptr;
+    ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+    point->Release();
+    container->Release();
+    IConnectionPoint* enumerated = nullptr;
+    EXPECT_EQ(points->Next(1, &enumerated, nullptr), S_OK);
+    enumerated->Release();
+    points->Release();  // the last reference on the object
+
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_TRUE(Loaded());
+    CONNECTDATA data{};
+    EXPECT_EQ(connections->Next(1, &data, nullptr), S_OK);
+    EXPECT_EQ(data.pUnk, static_cast<IUnknown*>(&sink));
+    data.pUnk->Release();
+    connections->Release();
+    EXPECT_EQ(sink.references, 1);
+
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_TRUE(Loaded());
+    IUnknown* object = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+    object->Release();
+    factory->Release();
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_FALSE(Loaded());
 }
 
 std::wstring ReadValue(const std::wstring& key, const wchar_t* name = nullptr)

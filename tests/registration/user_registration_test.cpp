@@ -209,7 +209,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(RunTool(L"/u"), 0);
-        if (!WineCopiesInterfacesToMachine()) {
+        if (!WineCopiesInterfacesToMachine() && !writesMachineKeys_) {
             EXPECT_FALSE(machineWatch_.written()) << "written under HKEY_LOCAL_MACHINE";
         }
         EXPECT_EQ(Differences(machineKeys_, MachineComponentKeys()), L"") << "under HKEY_LOCAL_MACHINE";
@@ -218,6 +218,7 @@ protected:
     std::wstring dllPath_;
     MachineWatch machineWatch_;
     Tree machineKeys_;
+    bool writesMachineKeys_ = false;  // a test that runs the machine registration itself
 };
 
 // The watch itself: a write under HKEY_LOCAL_MACHINE does not go unseen.
@@ -282,6 +283,48 @@ TEST_F(UserRegistration, UnregistrationRemovesEverythingAndMayBeRepeated)
     // The machine-wide registration is another one and stays.
     EXPECT_EQ(ReadDefault(HKEY_LOCAL_MACHINE, std::wstring(machineClasses) + L"\\VelkoMBDLL.VelkoMB\\CLSID"),
               L"{1CD48C7A-4F30-4EFA-8665-9ED3637EF62C}");
+}
+
+using ServerEntry = HRESULT(STDAPICALLTYPE*)();
+
+// Runs the DLL's own DllRegisterServer or DllUnregisterServer in this process
+// while HKEY_CLASSES_ROOT is the user's classes. Windows' merged classes root
+// sends writes and deletes to the user's keys wherever those exist, which
+// after a per-user registration is every key the component writes; Wine's
+// classes root is the machine's alone, so the test maps it as that merge
+// would.
+HRESULT RunServerEntry(const std::wstring& dllPath, const char* entry)
+{
+    HMODULE module = LoadLibraryW(dllPath.c_str());
+    auto run = module ? reinterpret_cast<ServerEntry>(reinterpret_cast<void (*)()>(GetProcAddress(module, entry)))
+                      : nullptr;
+    HKEY user = nullptr;
+    HRESULT hr = E_FAIL;
+    if (run && RegOpenKeyExW(HKEY_CURRENT_USER, userClasses, 0, KEY_ALL_ACCESS, &user) == ERROR_SUCCESS &&
+        RegOverridePredefKey(HKEY_CLASSES_ROOT, user) == ERROR_SUCCESS) {
+        hr = run();
+        RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    }
+    if (user) RegCloseKey(user);
+    if (module) FreeLibrary(module);
+    return hr;
+}
+
+// An administrator's regsvr32 and regsvr32 /u after the user's own
+// registration change the machine's keys and leave the user's alone.
+TEST_F(UserRegistration, MachineRegistrationAfterTheUsersWritesTheMachinesKeys)
+{
+    writesMachineKeys_ = true;
+    ASSERT_EQ(RunTool(Quoted(dllPath_)), 0);
+    const Tree user = ComponentTree(HKEY_CURRENT_USER, userClasses);
+
+    EXPECT_EQ(RunServerEntry(dllPath_, "DllUnregisterServer"), S_OK);
+    EXPECT_EQ(Differences(user, ComponentTree(HKEY_CURRENT_USER, userClasses)), L"") << "under the user's classes";
+    EXPECT_EQ(Differences({}, MachineComponentKeys()), L"") << "left under HKEY_LOCAL_MACHINE";
+
+    EXPECT_EQ(RunServerEntry(dllPath_, "DllRegisterServer"), S_OK);
+    EXPECT_EQ(Differences(user, ComponentTree(HKEY_CURRENT_USER, userClasses)), L"") << "under the user's classes";
+    EXPECT_EQ(Differences(machineKeys_, MachineComponentKeys()), L"") << "under HKEY_LOCAL_MACHINE";
 }
 
 // A copy of the DLL whose header names the other architecture.

@@ -4,14 +4,35 @@
 // in a crash or an unexpected failure.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <atomic>
 #include <cmath>
+#include <new>
 #include <string>
 #include <vector>
+#include "automation/bstr.h"
 #include "automation/safearray.h"
 #include "automation/variant.h"
 #include "client/velkomb.h"
+#include "component/com/module.h"
 #include "socket/csocket.h"
 #include "tests/support/test_support.h"
+
+namespace {
+
+// Running out of memory on demand: with a count set, the allocation that
+// brings it to zero fails.
+std::atomic<long> allocationsUntilFailure{0};
+
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
+    if (void* memory = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { HeapFree(GetProcessHeap(), 0, memory); }
+void operator delete(void* memory, std::size_t) noexcept { HeapFree(GetProcessHeap(), 0, memory); }
 
 namespace {
 
@@ -82,7 +103,8 @@ bool IsHostError(HRESULT hr)
 {
     return SUCCEEDED(hr) || HRESULT_FACILITY(hr) == FACILITY_CONTROL || hr == DISP_E_TYPEMISMATCH ||
            hr == DISP_E_OVERFLOW || hr == DISP_E_EXCEPTION || hr == DISP_E_PARAMNOTFOUND ||
-           hr == DISP_E_BADVARTYPE || hr == DISP_E_BADPARAMCOUNT || hr == E_INVALIDARG;
+           hr == DISP_E_BADVARTYPE || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_PARAMNOTOPTIONAL ||
+           hr == E_INVALIDARG;
 }
 
 DISPID IdOf(IDispatch* object, const wchar_t* name)
@@ -241,6 +263,34 @@ TEST(BadInput, EverySocketPropertyAndMethodTakesEveryVariant)
             }
         }
     std::printf("bad input: %d socket cases\n", cases);
+}
+
+// A host's first setting and Connect, running out of memory at each of their
+// allocations in turn: each call fails with an automation error or not at
+// all, the same calls work afterwards, and once released the client leaves
+// nothing of the component behind.
+TEST(BadInput, RunningOutOfMemoryLeavesNothingHalfMade)
+{
+    automation::Bstr address(L"127.0.0.1");
+    BSTR value = address.get();
+    bool completed = false;
+    for (long failing = 1; failing < 1000 && !completed; ++failing) {
+        velkomb::client::VelkoMB* mb = velkomb::client::VelkoMB::Create();
+        allocationsUntilFailure = failing;
+        HRESULT hr = mb->put_IPAddress(&value);
+        if (hr == S_OK) hr = mb->Connect();
+        completed = allocationsUntilFailure != 0;
+        allocationsUntilFailure = 0;
+        const testsupport::ReportedError error = testsupport::ErrorOf(hr);
+        EXPECT_TRUE(hr == S_OK || hr == testsupport::ErrorNumber(automation::errOutOfMemory))
+            << std::hex << hr << " at allocation " << std::dec << failing << ": "
+            << std::string(error.description.begin(), error.description.end());
+        EXPECT_EQ(mb->put_IPAddress(&value), S_OK) << "after allocation " << failing;
+        EXPECT_EQ(mb->Connect(), S_OK) << "after allocation " << failing;
+        mb->Release();
+        EXPECT_TRUE(velkomb::com::CanUnload()) << "after allocation " << failing;
+    }
+    EXPECT_TRUE(completed);
 }
 
 } // namespace

@@ -75,6 +75,38 @@ TEST(Errors, BoundaryReportsNumberSourceAndDescription)
     EXPECT_THROW(CheckCall(HresultOf(9)), AutomationError);
 }
 
+// The thread's error info as "source: description".
+std::wstring CurrentErrorInfo()
+{
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return L"<none>";
+    BSTR source = nullptr, description = nullptr;
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    std::wstring text = std::wstring(source ? source : L"") + L": " + (description ? description : L"");
+    SysFreeString(source);
+    SysFreeString(description);
+    info->Release();
+    return text;
+}
+
+TEST(Errors, FailuresOfOtherKindsKeepTheirHresultAndGetErrorInfoOfTheirOwn)
+{
+    // A call on another object that failed with a plain HRESULT and no error
+    // info of its own.
+    EXPECT_EQ(Boundary(L"VelkoMB.Connect", [] { CheckCall(E_UNEXPECTED); }), E_UNEXPECTED);
+    const std::wstring reported = CurrentErrorInfo();
+    EXPECT_EQ(reported.rfind(L"VelkoMB.Connect: ", 0), 0u) << std::string(reported.begin(), reported.end());
+    EXPECT_GT(reported.size(), std::wstring(L"VelkoMB.Connect: ").size());
+    EXPECT_EQ(reported.find(L"Application-defined"), std::wstring::npos);
+
+    // A failure that is no automation error replaces an earlier call's error
+    // info instead of leaving it for the caller to misread.
+    Boundary(L"Earlier.Call", [] { RaiseRuntime(errOverflow); });
+    EXPECT_EQ(Boundary(L"Test.Method", [] { throw 42; }), E_UNEXPECTED);
+    EXPECT_EQ(CurrentErrorInfo().rfind(L"Test.Method: ", 0), 0u);
+}
+
 TEST(ErrorTexts, TableAndDefault)
 {
     using velkomb::support::GetErrorDescription;

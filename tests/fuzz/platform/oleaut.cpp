@@ -21,6 +21,9 @@ HRESULT GetErrorInfo(DWORD, IErrorInfo** info)
     return S_FALSE;
 }
 
+DWORD FormatMessageW(DWORD, const void*, DWORD, DWORD, wchar_t*, DWORD, void*) { return 0; }
+HLOCAL LocalFree(HLOCAL) { return nullptr; }
+
 // A BSTR is its characters after a length prefix, as on Windows.
 BSTR SysAllocStringLen(const OLECHAR* text, UINT length)
 {

@@ -30,12 +30,14 @@ using VARIANT_BOOL = int16_t;
 #define HRESULT_FACILITY(hr) ((static_cast<uint32_t>(hr) >> 16) & 0x1FFF)
 #define HRESULT_CODE(hr) (static_cast<uint32_t>(hr) & 0xFFFF)
 constexpr uint32_t FACILITY_CONTROL = 10;
+constexpr uint32_t FACILITY_WIN32 = 7;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
 constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000B);
+constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000D);
 constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000A);
 constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005);
 constexpr HRESULT DISP_E_PARAMNOTFOUND = static_cast<HRESULT>(0x80020004);
@@ -89,6 +91,15 @@ struct ICreateErrorInfo {
 HRESULT CreateErrorInfo(ICreateErrorInfo** created);
 HRESULT SetErrorInfo(DWORD reserved, IErrorInfo* info);
 HRESULT GetErrorInfo(DWORD reserved, IErrorInfo** info);
+
+// The system's message texts: natively there are none.
+using HLOCAL = void*;
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+DWORD FormatMessageW(DWORD flags, const void* source, DWORD id, DWORD language, wchar_t* buffer, DWORD size,
+                     void* arguments);
+HLOCAL LocalFree(HLOCAL memory);
 
 BSTR SysAllocStringLen(const OLECHAR* text, UINT length);
 void SysFreeString(BSTR text);
