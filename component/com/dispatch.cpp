@@ -1,24 +1,16 @@
 #include "component/com/dispatch.h"
-#include <vector>
+#include <algorithm>
+#include <array>
+#include "automation/error.h"
 #include "component/com/arguments.h"
-#include "component/com/guarded.h"
 
 namespace velkomb::com {
 namespace {
 
-class FuncDesc {
-public:
-    FuncDesc(ITypeInfo* info, UINT index) : info_(info) { info->GetFuncDesc(index, &desc_); }
-    ~FuncDesc() { if (desc_) info_->ReleaseFuncDesc(desc_); }
-    FuncDesc(const FuncDesc&) = delete;
-    FuncDesc& operator=(const FuncDesc&) = delete;
-    const FUNCDESC& get() const { return *desc_; }
-    explicit operator bool() const { return desc_ != nullptr; }
+using automation::Check;
 
-private:
-    ITypeInfo* info_;
-    FUNCDESC* desc_ = nullptr;
-};
+bool Less(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_LESS_THAN; }
+bool Same(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL; }
 
 INVOKEKIND KindOf(WORD flags)
 {
@@ -27,205 +19,307 @@ INVOKEKIND KindOf(WORD flags)
     return INVOKE_PROPERTYGET;
 }
 
-// Index of the member's function: a call made as a method may also name a
-// property read, as hosts do for `x = obj.Prop`.
-bool FindFunction(ITypeInfo* info, DISPID id, WORD flags, UINT* index)
-{
-    ITypeInfo2* info2 = nullptr;
-    if (FAILED(info->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(&info2)))) return false;
-    INVOKEKIND kind = KindOf(flags);
-    HRESULT hr = info2->GetFuncIndexOfMemId(id, kind, index);
-    if (FAILED(hr) && kind == INVOKE_FUNC && (flags & DISPATCH_PROPERTYGET))
-        hr = info2->GetFuncIndexOfMemId(id, INVOKE_PROPERTYGET, index);
-    info2->Release();
-    return SUCCEEDED(hr);
-}
-
-// The type a by-reference parameter points to; VT_EMPTY for other parameters.
-VARTYPE PointedType(ITypeInfo* info, const ELEMDESC& param)
-{
-    const TYPEDESC& type = param.tdesc;
-    if (type.vt != VT_PTR) return VT_EMPTY;
-    const TYPEDESC& target = *type.lptdesc;
-    if (target.vt != VT_USERDEFINED) return target.vt;
-    // The enumerations are 32-bit integers.
-    ITypeInfo* referenced = nullptr;
-    VARTYPE vt = VT_EMPTY;
-    if (SUCCEEDED(info->GetRefTypeInfo(target.hreftype, &referenced))) {
-        TYPEATTR* attr = nullptr;
-        if (SUCCEEDED(referenced->GetTypeAttr(&attr))) {
-            vt = attr->typekind == TKIND_ENUM ? VT_I4 : VT_EMPTY;
-            referenced->ReleaseTypeAttr(attr);
-        }
-        referenced->Release();
-    }
-    return vt;
-}
-
-// Prepared arguments: what ITypeInfo::Invoke gets, plus the copies that
-// coerced arguments point to.
-class Arguments {
+class FuncDesc {
 public:
-    explicit Arguments(size_t count) : passed_(count), copies_(count)
-    {
-        for (auto& v : passed_) VariantInit(&v);
-        for (auto& v : copies_) VariantInit(&v);
-    }
-    ~Arguments()
-    {
-        for (auto& v : copies_) VariantClear(&v);
-    }
-    Arguments(const Arguments&) = delete;
-    Arguments& operator=(const Arguments&) = delete;
-
-    VARIANT* data() { return passed_.data(); }
-
-    void pass(size_t slot, const VARIANT& arg) { passed_[slot] = arg; }
-
-    // Passes a reference to a private copy of a variant.
-    HRESULT passVariantCopy(size_t slot, const VARIANT& value)
-    {
-        HRESULT hr = VariantCopy(&copies_[slot], const_cast<VARIANT*>(&value));
-        if (FAILED(hr)) return hr;
-        V_VT(&passed_[slot]) = VT_VARIANT | VT_BYREF;
-        V_VARIANTREF(&passed_[slot]) = &copies_[slot];
-        return S_OK;
-    }
-
-    // Passes a pointer to a private copy of `value` converted to `type`.
-    HRESULT passCopy(size_t slot, const VARIANT* value, VARTYPE type)
-    {
-        VARIANT& copy = copies_[slot];
-        if (value) {
-            HRESULT hr = VariantChangeType(&copy, const_cast<VARIANT*>(value), 0, type);
-            if (FAILED(hr)) return hr;
-        } else {
-            // Omitted: zero of the type (an empty text for strings).
-            V_VT(&copy) = type;
-            V_I8(&copy) = 0;
-            if (type == VT_BSTR) V_BSTR(&copy) = SysAllocString(L"");
-        }
-        V_VT(&passed_[slot]) = type | VT_BYREF;
-        V_BYREF(&passed_[slot]) = &V_UI1(&copy);
-        return S_OK;
-    }
+    FuncDesc(ITypeInfo* info, UINT index) : info_(info) { Check(info->GetFuncDesc(index, &desc_)); }
+    ~FuncDesc() { info_->ReleaseFuncDesc(desc_); }
+    FuncDesc(const FuncDesc&) = delete;
+    FuncDesc& operator=(const FuncDesc&) = delete;
+    const FUNCDESC* operator->() const { return desc_; }
 
 private:
-    std::vector<VARIANT> passed_;
-    std::vector<VARIANT> copies_;
+    ITypeInfo* info_;
+    FUNCDESC* desc_ = nullptr;
 };
 
-// Brings argument `arg` (or nullptr when left out of an optional parameter)
-// to parameter `param`.
-HRESULT Prepare(ITypeInfo* info, const ELEMDESC& param, const VARIANT* arg, Arguments& args, size_t slot)
+// The type a by-reference parameter points to; the library's own types are
+// enumerations, which travel as 32-bit integers.
+VARTYPE PointedType(ITypeInfo* info, const TYPEDESC& type)
 {
-    VARTYPE pointed = PointedType(info, param);
-    if (pointed == VT_VARIANT && arg && !(V_VT(arg) & VT_BYREF)) {
-        // A value, not a variable: the member may write to its parameter,
-        // so it gets a copy and the caller's value stays the caller's.
-        return args.passVariantCopy(slot, *arg);
+    if (type.vt != VT_PTR) automation::RaiseRuntime(automation::errInvalidCall);
+    const TYPEDESC& target = *type.lptdesc;
+    if (target.vt != VT_USERDEFINED) return target.vt;
+    ITypeInfo* referenced = nullptr;
+    Check(info->GetRefTypeInfo(target.hreftype, &referenced));
+    TYPEATTR* attr = nullptr;
+    HRESULT hr = referenced->GetTypeAttr(&attr);
+    const bool isEnum = SUCCEEDED(hr) && attr->typekind == TKIND_ENUM;
+    if (SUCCEEDED(hr)) referenced->ReleaseTypeAttr(attr);
+    referenced->Release();
+    if (!isEnum) automation::RaiseRuntime(automation::errInvalidCall);
+    return VT_I4;
+}
+
+// A call's arguments as the member receives them: one pointer per parameter
+// (the retval's last), and the copies that coerced or left-out ones point to.
+class CallArguments {
+public:
+    CallArguments()
+    {
+        for (auto& copy : copies_) VariantInit(&copy);
     }
-    if (pointed == VT_EMPTY || pointed == VT_VARIANT) {
-        if (arg) {
-            args.pass(slot, *arg);
-        } else {
-            VARIANT missing;
-            V_VT(&missing) = VT_ERROR;
-            V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-            args.pass(slot, missing);
+    ~CallArguments()
+    {
+        for (auto& copy : copies_) VariantClear(&copy);
+    }
+    CallArguments(const CallArguments&) = delete;
+    CallArguments& operator=(const CallArguments&) = delete;
+
+    // Brings `arg` (nullptr when an optional parameter was left out) to
+    // parameter `slot`, which points to `type`.
+    HRESULT Prepare(size_t slot, VARTYPE type, const VARIANT* arg)
+    {
+        VARIANT& copy = copies_[slot];
+        if (type == VT_VARIANT) {
+            if (!arg) {
+                V_VT(&copy) = VT_ERROR;
+                V_ERROR(&copy) = DISP_E_PARAMNOTFOUND;
+                return Point(slot, type, &copy);
+            }
+            if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) return Point(slot, type, V_VARIANTREF(arg));
+            // A host's variable: the member writes through the reference the
+            // copy holds. A value: the member gets a copy of its own.
+            if (V_VT(arg) & VT_BYREF)
+                copy = *arg;
+            else if (HRESULT hr = VariantCopy(&copy, const_cast<VARIANT*>(arg)); FAILED(hr))
+                return hr;
+            return Point(slot, type, &copy);
         }
+        if (!arg) {
+            V_VT(&copy) = type;
+            V_I8(&copy) = 0;
+            if (type == VT_BSTR && !(V_BSTR(&copy) = SysAllocString(L""))) return E_OUTOFMEMORY;
+            return Point(slot, type, &V_UI1(&copy));
+        }
+        if (V_VT(arg) == (type | VT_BYREF)) return Point(slot, type, V_BYREF(arg));
+        if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
+            VARIANT* inner = V_VARIANTREF(arg);
+            if (V_VT(inner) == type) return Point(slot, type, &V_UI1(inner));  // the host's own variable
+            arg = inner;
+        }
+        HRESULT hr = VariantChangeType(&copy, const_cast<VARIANT*>(arg), 0, type);
+        return FAILED(hr) ? hr : Point(slot, type, &V_UI1(&copy));
+    }
+
+    // The [out, retval] parameter in `slot`: the result itself for a variant,
+    // else a value of the type, handed to `result` after a successful call.
+    void PrepareResult(size_t slot, VARTYPE type, VARIANT* result)
+    {
+        VARIANT& copy = copies_[slot];
+        if (type == VT_VARIANT) {
+            Point(slot, type, result ? result : &copy);
+            return;
+        }
+        V_VT(&copy) = type;
+        V_I8(&copy) = 0;
+        Point(slot, type, &V_UI1(&copy));
+    }
+    void TakeResult(size_t slot, VARTYPE type, VARIANT* result)
+    {
+        if (!result || type == VT_VARIANT) return;
+        *result = copies_[slot];
+        VariantInit(&copies_[slot]);
+    }
+
+    VARTYPE* types() { return types_.data(); }
+    VARIANTARG** pointers() { return pointers_.data(); }
+
+private:
+    HRESULT Point(size_t slot, VARTYPE type, void* target)
+    {
+        types_[slot] = type | VT_BYREF;
+        V_VT(&values_[slot]) = type | VT_BYREF;
+        V_BYREF(&values_[slot]) = target;
+        pointers_[slot] = &values_[slot];
         return S_OK;
     }
-    if (!arg) return args.passCopy(slot, nullptr, pointed);
-    if (V_VT(arg) == (pointed | VT_BYREF)) {
-        args.pass(slot, *arg);
-        return S_OK;
-    }
-    if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
-        VARIANT* inner = V_VARIANTREF(arg);
-        if (V_VT(inner) == pointed) {
-            // The host's own variable: writes reach it.
-            VARIANT ref;
-            V_VT(&ref) = pointed | VT_BYREF;
-            V_BYREF(&ref) = &V_UI1(inner);
-            args.pass(slot, ref);
-            return S_OK;
+
+    static constexpr size_t slots = DispatchTable::maxParameters + 1;
+    std::array<VARIANT, slots> copies_;
+    std::array<VARIANTARG, slots> values_;
+    std::array<VARIANTARG*, slots> pointers_;
+    std::array<VARTYPE, slots> types_;
+};
+
+// The member's failure as ITypeInfo::Invoke reports it: its error info goes
+// into the caller's EXCEPINFO.
+HRESULT MemberFailed(HRESULT failure, EXCEPINFO* exception)
+{
+    if (exception) {
+        *exception = EXCEPINFO{};
+        exception->scode = failure;
+        IErrorInfo* error = nullptr;
+        if (GetErrorInfo(0, &error) == S_OK && error) {
+            error->GetSource(&exception->bstrSource);
+            error->GetDescription(&exception->bstrDescription);
+            error->GetHelpFile(&exception->bstrHelpFile);
+            error->GetHelpContext(&exception->dwHelpContext);
+            error->Release();
         }
-        return args.passCopy(slot, inner, pointed);
     }
-    return args.passCopy(slot, arg, pointed);
+    return DISP_E_EXCEPTION;
 }
 
-void FillException(HRESULT hr, EXCEPINFO* exception)
+} // namespace
+
+DispatchTable::DispatchTable(ITypeInfo* dual, const std::vector<typelib::Function>& extra)
 {
-    if (!exception) return;
-    *exception = EXCEPINFO{};
-    exception->scode = hr;
-    IErrorInfo* error = nullptr;
-    if (GetErrorInfo(0, &error) == S_OK && error) {
-        error->GetSource(&exception->bstrSource);
-        error->GetDescription(&exception->bstrDescription);
-        error->GetHelpFile(&exception->bstrHelpFile);
-        error->GetHelpContext(&exception->dwHelpContext);
-        error->Release();
+    AddInterface(dual, true);
+    for (size_t i = 0; i < extra.size(); ++i) AddExtra(extra[i], i);
+}
+
+// Every function of the interface and then of its bases, as the platform's
+// own name lookup searches them; only the interface's own are called.
+void DispatchTable::AddInterface(ITypeInfo* info, bool invocable)
+{
+    TYPEATTR* attr = nullptr;
+    Check(info->GetTypeAttr(&attr));
+    const UINT functions = attr->cFuncs;
+    const bool hasBase = attr->cImplTypes > 0;
+    info->ReleaseTypeAttr(attr);
+
+    for (UINT i = 0; i < functions; ++i) {
+        FuncDesc desc(info, i);
+        BSTR names[maxParameters + 2] = {};
+        UINT count = 0;
+        Check(info->GetNames(desc->memid, names, maxParameters + 2, &count));
+        Name name{count > 0 ? names[0] : L"", desc->memid, {}};
+        for (UINT j = 1; j < count; ++j) name.params.emplace_back(names[j]);
+        for (UINT j = 0; j < count; ++j) SysFreeString(names[j]);
+        AddName(std::move(name));
+        if (!invocable) continue;
+
+        Member member{desc->memid, desc->invkind, false, static_cast<ULONG_PTR>(desc->oVft), {}, 0, VT_EMPTY};
+        for (SHORT p = 0; p < desc->cParams; ++p) {
+            const ELEMDESC& param = desc->lprgelemdescParam[p];
+            const VARTYPE type = PointedType(info, param.tdesc);
+            if (param.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
+                member.retval = type;
+                continue;
+            }
+            if (param.paramdesc.wParamFlags & PARAMFLAG_FOPT) member.optional |= 1u << member.params.size();
+            member.params.push_back(type);
+        }
+        if (member.params.size() > maxParameters) automation::RaiseRuntime(automation::errInvalidCall);
+        members_.push_back(std::move(member));
     }
+    if (!hasBase) return;
+    HREFTYPE reference = 0;
+    ITypeInfo* base = nullptr;
+    Check(info->GetRefTypeOfImplType(0, &reference));
+    Check(info->GetRefTypeInfo(reference, &base));
+    try {
+        AddInterface(base, false);
+    } catch (...) {
+        base->Release();
+        throw;
+    }
+    base->Release();
 }
 
-// The parameters the caller supplies (all but an [out, retval] one) and
-// which of them are optional.
-size_t SuppliedParameters(const FUNCDESC& desc, uint32_t* optional)
+void DispatchTable::AddExtra(const typelib::Function& function, size_t index)
 {
-    size_t count = static_cast<size_t>(desc.cParams);
-    if (count > 0 && (desc.lprgelemdescParam[count - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)) --count;
-    *optional = 0;
-    for (size_t i = 0; i < count && i < 32; ++i)
-        if (desc.lprgelemdescParam[i].paramdesc.wParamFlags & PARAMFLAG_FOPT) *optional |= 1u << i;
-    return count;
+    Member member{function.id, function.kind, true, index * sizeof(void*), {}, 0, VT_EMPTY};
+    Name name{function.name, function.id, {}};
+    for (const typelib::Param& param : function.params) {
+        if (!param.byRef || member.params.size() == maxParameters)
+            automation::RaiseRuntime(automation::errInvalidCall);
+        const VARTYPE type = param.type.vt == VT_USERDEFINED ? VT_I4 : param.type.vt;
+        if (param.flags & PARAMFLAG_FRETVAL) {
+            member.retval = type;
+            continue;
+        }
+        if (param.flags & PARAMFLAG_FOPT) member.optional |= 1u << member.params.size();
+        member.params.push_back(type);
+        name.params.emplace_back(param.name ? param.name : L"");
+    }
+    AddName(std::move(name));
+    members_.push_back(std::move(member));
 }
 
-HRESULT InvokeFunction(ITypeInfo* info, void* object, const FUNCDESC& desc, WORD flags, DISPPARAMS& params,
-                       VARIANT* result, EXCEPINFO* exception, UINT* argError)
+void DispatchTable::AddName(Name name)
 {
-    uint32_t optional = 0;
-    const size_t count = SuppliedParameters(desc, &optional);
-    const bool isPut = desc.invkind == INVOKE_PROPERTYPUT;
-    std::vector<int> sources(count);
-    HRESULT hr = PlaceArguments(params, isPut, optional, sources, argError);
+    auto at = std::lower_bound(names_.begin(), names_.end(), name,
+                               [](const Name& a, const Name& b) { return Less(a.text.c_str(), b.text.c_str()); });
+    if (at != names_.end() && Same(at->text.c_str(), name.text.c_str())) return;  // the first one counts
+    names_.insert(at, std::move(name));
+}
+
+HRESULT DispatchTable::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) const
+{
+    if (count == 0) return S_OK;
+    if (!names || !ids) return E_INVALIDARG;
+    std::fill(ids, ids + count, DISPID_UNKNOWN);
+    if (!names[0]) return DISP_E_UNKNOWNNAME;
+    auto found = std::lower_bound(names_.begin(), names_.end(), names[0],
+                                  [](const Name& a, const wchar_t* b) { return Less(a.text.c_str(), b); });
+    if (found == names_.end() || !Same(found->text.c_str(), names[0])) return DISP_E_UNKNOWNNAME;
+    ids[0] = found->id;
+    HRESULT hr = S_OK;
+    for (UINT i = 1; i < count; ++i) {
+        const auto& params = found->params;
+        auto param = std::find_if(params.begin(), params.end(), [&](const std::wstring& text) {
+            return !text.empty() && names[i] && Same(text.c_str(), names[i]);
+        });
+        if (param == params.end())
+            hr = DISP_E_UNKNOWNNAME;
+        else
+            ids[i] = static_cast<DISPID>(param - params.begin());
+    }
+    return hr;
+}
+
+const DispatchTable::Member* DispatchTable::Find(DISPID id, INVOKEKIND kind) const
+{
+    for (const Member& member : members_)
+        if (member.id == id && member.kind == kind) return &member;
+    return nullptr;
+}
+
+HRESULT DispatchTable::Invoke(void* dual, void* extra, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                              EXCEPINFO* exception, UINT* argError) const
+{
+    if (!params) return E_INVALIDARG;
+    // A call made as a method may also name a property read, as hosts do for
+    // `x = obj.Prop`.
+    const INVOKEKIND kind = KindOf(flags);
+    const Member* member = Find(id, kind);
+    if (!member && kind == INVOKE_FUNC && (flags & DISPATCH_PROPERTYGET)) member = Find(id, INVOKE_PROPERTYGET);
+    if (!member) return DISP_E_MEMBERNOTFOUND;
+    return Call(*member, member->extra ? extra : dual, *params, result, exception, argError);
+}
+
+HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS& params, VARIANT* result,
+                            EXCEPINFO* exception, UINT* argError) const
+{
+    const size_t count = member.params.size();
+    std::array<int, maxParameters> sources;
+    HRESULT hr = PlaceArguments(params, member.kind == INVOKE_PROPERTYPUT, member.optional,
+                                std::span(sources.data(), count), argError);
     if (FAILED(hr)) return hr;
 
-    Arguments args(count);
+    CallArguments args;
     for (size_t i = 0; i < count; ++i) {
         const VARIANT* arg = sources[i] == omittedArgument ? nullptr : &params.rgvarg[sources[i]];
-        hr = Prepare(info, desc.lprgelemdescParam[i], arg, args, count - 1 - i);
+        hr = args.Prepare(i, member.params[i], arg);
         if (FAILED(hr)) {
             if (argError) *argError = static_cast<UINT>(sources[i]);
             return hr;
         }
     }
+    const bool hasResult = member.retval != VT_EMPTY;
+    if (result) VariantInit(result);
+    if (hasResult) args.PrepareResult(count, member.retval, result);
 
-    DISPID putId = DISPID_PROPERTYPUT;
-    DISPPARAMS prepared{args.data(), isPut ? &putId : nullptr, static_cast<UINT>(count), isPut ? 1u : 0u};
     SetErrorInfo(0, nullptr);
-    hr = info->Invoke(object, desc.memid, isPut ? DISPATCH_PROPERTYPUT : flags, &prepared, result, exception, argError);
-    if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_CONTROL) {
-        FillException(hr, exception);
-        return DISP_E_EXCEPTION;
-    }
-    return hr;
-}
-
-} // namespace
-
-HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
-                     EXCEPINFO* exception, UINT* argError)
-{
-    if (!params) return E_INVALIDARG;
-    UINT index = 0;
-    if (!FindFunction(info, id, flags, &index)) return DISP_E_MEMBERNOTFOUND;
-    FuncDesc desc(info, index);
-    if (!desc) return DISP_E_MEMBERNOTFOUND;
-    return Guarded(
-        [&] { return InvokeFunction(info, object, desc.get(), flags, *params, result, exception, argError); });
+    VARIANT returned;
+    VariantInit(&returned);
+    hr = DispCallFunc(object, member.offset, CC_STDCALL, VT_ERROR, static_cast<UINT>(count + hasResult), args.types(),
+                      args.pointers(), &returned);
+    if (FAILED(hr)) return hr;
+    if (FAILED(V_ERROR(&returned))) return MemberFailed(V_ERROR(&returned), exception);
+    if (hasResult) args.TakeResult(count, member.retval, result);
+    return S_OK;
 }
 
 } // namespace velkomb::com

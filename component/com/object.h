@@ -1,12 +1,14 @@
 // The base of both creatable classes: reference counting, QueryInterface,
-// IDispatch through the embedded type library, error info, class info and
-// one connection point for the class's event interface. The classes only
-// implement their dual interface's members.
+// IDispatch from a table read once from the embedded type library, error
+// info, class info and one connection point for the class's event interface.
+// The classes only implement their dual interface's members (and any members
+// beyond it).
 #pragma once
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
 #include <string>
+#include <vector>
 #include "automation/bstr.h"
 #include "automation/error.h"
 #include "component/com/connection_point.h"
@@ -55,18 +57,20 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override
     {
-        ITypeInfo* info = nullptr;
-        HRESULT hr = Lookup([] { return TypeInfoOf(DualIid, true); }, &info);
-        return SUCCEEDED(hr) ? DispGetIDsOfNames(info, names, count, ids) : hr;
+        const DispatchTable* table = Table();
+        if (!table) return TYPE_E_CANTLOADLIBRARY;
+        return Guarded([&] { return table->GetIDsOfNames(names, count, ids); });
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO* exception, UINT* argError) override
     {
-        ITypeInfo* info = nullptr;
-        HRESULT hr = Lookup([] { return TypeInfoOf(DualIid, true); }, &info);
-        if (FAILED(hr)) return hr;
+        const DispatchTable* table = Table();
+        if (!table) return TYPE_E_CANTLOADLIBRARY;
         AddRef();  // the call may drop the host's last reference
-        hr = InvokeMember(info, static_cast<Dual*>(this), id, flags, params, result, exception, argError);
+        HRESULT hr = Guarded([&] {
+            return table->Invoke(static_cast<Dual*>(this), static_cast<Derived*>(this)->ExtraInterface(), id, flags,
+                                 params, result, exception, argError);
+        });
         Release();
         return hr;
     }
@@ -111,6 +115,12 @@ public:
         return S_OK;
     }
 
+    // Members beyond the type library, reachable by name through IDispatch:
+    // a class that has them hides these two with its own records and the
+    // interface that implements them, in the records' order.
+    static std::vector<typelib::Function> ExtraMembers() { return {}; }
+    void* ExtraInterface() { return nullptr; }
+
 protected:
     AutomationObject() : events_(static_cast<IConnectionPointContainer*>(this), EventsIid) {}
     virtual ~AutomationObject() = default;
@@ -153,6 +163,18 @@ private:
             return static_cast<IProvideClassInfo2*>(this);
         if (IsEqualIID(iid, IID_IConnectionPointContainer)) return static_cast<IConnectionPointContainer*>(this);
         return nullptr;
+    }
+
+    // Built at the first call from the dual interface's type information;
+    // null while the library cannot be read (tried again at the next call).
+    static const DispatchTable* Table() noexcept
+    {
+        try {
+            static const DispatchTable table(TypeInfoOf(DualIid, true), Derived::ExtraMembers());
+            return &table;
+        } catch (...) {
+            return nullptr;
+        }
     }
 
     template <class Get>

@@ -8,6 +8,7 @@
 #include <olectl.h>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 #include "component/interfaces.h"
 
@@ -183,6 +184,117 @@ TEST(Host, DualVtableMatchesDispatch)
     sock->Release();
     socket->Release();
     client->Release();
+}
+
+// The dual interface's vtable view, as the platform's own IDispatch uses it.
+ITypeInfo* VtableView(IDispatch* object)
+{
+    ITypeInfo *dispatchView = nullptr, *view = nullptr;
+    HREFTYPE reference = 0;
+    if (SUCCEEDED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &dispatchView)) &&
+        SUCCEEDED(dispatchView->GetRefTypeOfImplType(static_cast<UINT>(-1), &reference)))
+        dispatchView->GetRefTypeInfo(reference, &view);
+    if (dispatchView) dispatchView->Release();
+    return view;
+}
+
+std::wstring Shown(const VARIANT& value)
+{
+    VARIANT text;
+    VariantInit(&text);
+    if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR))) return L"<no text>";
+    std::wstring shown = std::to_wstring(V_VT(&value)) + L":" + V_BSTR(&text);
+    VariantClear(&text);
+    return shown;
+}
+
+// The objects answer names and calls as the platform's DispGetIDsOfNames and
+// ITypeInfo::Invoke answer them from the type library, wherever arguments
+// need no repair: ids, results and their types, errors and their EXCEPINFO.
+TEST(Host, DispatchAnswersAsTheTypeLibraryWould)
+{
+    for (const auto& [progId, iid] : {std::pair{L"VelkoMBDLL.VelkoMB", velkomb::IID__VelkoMB},
+                                      std::pair{L"VelkoMBDLL.CSocket", velkomb::IID__CSocket}}) {
+        SCOPED_TRACE(progId);
+        IDispatch* object = Create(progId);
+        ASSERT_TRUE(object);
+        ITypeInfo* info = VtableView(object);
+        ASSERT_TRUE(info);
+        void* dual = nullptr;
+        ASSERT_EQ(object->QueryInterface(iid, &dual), S_OK);
+
+        std::vector<std::vector<std::wstring>> lookups = {{L"NoSuchMember"}, {L"QueryInterface"}, {L"INVOKE"}};
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+        std::vector<std::pair<DISPID, INVOKEKIND>> members;
+        for (UINT i = 0; i < attr->cFuncs; ++i) {
+            FUNCDESC* desc = nullptr;
+            ASSERT_EQ(info->GetFuncDesc(i, &desc), S_OK);
+            members.emplace_back(desc->memid, desc->invkind);
+            BSTR names[8] = {};
+            UINT count = 0;
+            info->GetNames(desc->memid, names, 8, &count);
+            std::wstring upper = names[0];
+            for (auto& c : upper) c = towupper(c);
+            std::vector<std::wstring> all(names, names + count);
+            lookups.push_back({names[0]});
+            lookups.push_back({upper});
+            all.push_back(L"bogus");
+            lookups.push_back(all);
+            for (UINT j = 0; j < count; ++j) SysFreeString(names[j]);
+            info->ReleaseFuncDesc(desc);
+        }
+        info->ReleaseTypeAttr(attr);
+        for (const auto& names : lookups) {
+            std::vector<LPOLESTR> texts;
+            for (const auto& name : names) texts.push_back(const_cast<LPOLESTR>(name.c_str()));
+            const UINT count = static_cast<UINT>(texts.size());
+            std::vector<DISPID> ours(count, 1), platforms(count, 1);
+            EXPECT_EQ(object->GetIDsOfNames(IID_NULL, texts.data(), count, 0, ours.data()),
+                      DispGetIDsOfNames(info, texts.data(), count, platforms.data()))
+                << names[0];
+            EXPECT_EQ(ours, platforms) << names[0];
+        }
+
+        // Every property read of a new object, methods that fail on one,
+        // unknown ids and kinds.
+        std::vector<std::tuple<DISPID, WORD, std::vector<VARIANT>>> calls = {
+            {12345, DISPATCH_METHOD, {}}, {members[0].first, DISPATCH_PROPERTYPUT, {}}};
+        for (const auto& [id, kind] : members) {
+            if (kind == INVOKE_PROPERTYGET) calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}});
+            if (kind == INVOKE_FUNC) calls.push_back({id, DISPATCH_PROPERTYGET, {}});
+        }
+        if (iid == velkomb::IID__VelkoMB) {
+            for (const wchar_t* name : {L"Execute", L"Disconnect", L"SockDiag"})
+                calls.push_back({IdOf(object, name), DISPATCH_METHOD, {}});
+        } else {
+            calls.push_back({IdOf(object, L"Connect"), DISPATCH_METHOD, {}});
+        }
+        for (auto& [id, flags, args] : calls) {
+            SCOPED_TRACE(id);
+            DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+            CallResult ours = Dispatch(object, id, flags, params);
+            CallResult platforms{};
+            platforms.argError = ~0u;
+            VariantInit(&platforms.value);
+            platforms.hr =
+                info->Invoke(dual, id, flags, &params, &platforms.value, &platforms.exception, &platforms.argError);
+            EXPECT_EQ(ours.hr, platforms.hr);
+            EXPECT_EQ(Shown(ours.value), Shown(platforms.value));
+            EXPECT_EQ(ours.exception.scode, platforms.exception.scode);
+            EXPECT_EQ(ours.source(), platforms.source());
+            EXPECT_EQ(ours.description(), platforms.description());
+            for (CallResult* r : {&ours, &platforms}) {
+                VariantClear(&r->value);
+                SysFreeString(r->exception.bstrSource);
+                SysFreeString(r->exception.bstrDescription);
+                SysFreeString(r->exception.bstrHelpFile);
+            }
+        }
+        static_cast<IUnknown*>(dual)->Release();
+        info->Release();
+        object->Release();
+    }
 }
 
 TEST(Host, ErrorsCarryNumberSourceAndDescription)
