@@ -65,6 +65,8 @@ private:
     bool EnsureSocket();
     void ReadBufferSizes();
     void DestroySocket();
+    // Withdraws the pending lookup: its completion no longer acts here.
+    void AbandonLookup();
     void ConnectTo(const VARIANT* host, const VARIANT* port);
     void Close();
     void BindTo(long port, const std::wstring& address);

@@ -280,6 +280,26 @@ TEST_F(FakeDevice, ImpossibleLengthEndsInTheWatchdog)
     }
 }
 
+// The device drops an idle connection while the host is not pumping, and
+// the host connects again before the close was handled: the close belongs
+// to the old connection, whatever handle value the new socket gets. Another
+// client keeps the hidden window, and so the queued close.
+TEST_F(FakeDevice, ReconnectAfterTheDeviceDroppedTheConnection)
+{
+    Client keeper;
+    ASSERT_TRUE(keeper.Connect());
+    Client mb;
+    ASSERT_TRUE(Control("--mode close-on-accept --delay 0.2 --once"));
+    ASSERT_TRUE(mb.Connect());
+    Sleep(500);
+    ASSERT_TRUE(mb.Connect());
+    PumpFor(200);
+    EXPECT_EQ(mb.State(), L"7");
+    mb.Request(L"3", 40, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1040, 1));
+}
+
 TEST_F(FakeDevice, SilenceEndsInTheWatchdogAndTheNextRequestRecovers)
 {
     Client mb;

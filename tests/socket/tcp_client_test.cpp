@@ -351,6 +351,57 @@ TEST(TcpClient, ConnectByNameResolvesThenConnects)
     EXPECT_EQ(0u, support::PendingLookupCount());
 }
 
+// The platform hands a closed socket's handle value to the next socket at
+// once (Wine always does), while notifications for the closed one may still
+// be queued: here the peer's data and close, which arrive while the host is
+// not pumping. Another socket keeps the hidden window, and so the queue.
+TEST(TcpClient, NotificationsOfAClosedSocketNeverReachTheNextOne)
+{
+    TestSocket keeper;
+    ASSERT_EQ(S_OK, keeper.Bind(0, L"127.0.0.1"));
+    TestSocket client;
+    ASSERT_TRUE(client.ConnectAndWait(SendAndClosePort));
+    const LONG closed = client.Handle();
+    Sleep(300);  // the peer sends and closes; nothing is dispatched
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_EQ(sckClosed, client.State());
+    client.sink().Clear();
+
+    ASSERT_TRUE(client.ConnectAndWait(EchoPort));
+    ::testing::Test::RecordProperty("HandleValueReused", client.Handle() == closed ? "yes" : "no");
+    PumpFor(300);
+    EXPECT_EQ(sckConnected, client.State());
+    EXPECT_EQ(0u, client.sink().Count(DISPID_OnClose));
+    EXPECT_EQ(0u, client.sink().Count(DISPID_OnDataArrival));
+    client.CollectArrivals();
+    ASSERT_EQ(S_OK, client.Send(Text(L"fresh")));
+    ASSERT_TRUE(PumpUntil([&] { return client.received() == "fresh"; }));
+}
+
+// A lookup the object gave up on (by closing, or by a new Connect) never
+// acts, whether it succeeds or fails; its completion is still queued when
+// the new connection starts.
+TEST(TcpClient, AbandonedLookupsNeverAct)
+{
+    for (const wchar_t* name : {L"localhost", L"no-such-host.invalid"}) {
+        for (bool closeFirst : {true, false}) {
+            SCOPED_TRACE(testing::Message() << automation::NarrowOf(name) << (closeFirst ? ", closed" : ", reconnected"));
+            TestSocket client;
+            ASSERT_EQ(S_OK, client.Connect(name, EchoPort));
+            if (closeFirst) {
+                ASSERT_EQ(S_OK, client->CloseSocket());
+            }
+            ASSERT_TRUE(client.ConnectAndWait(EchoPort));
+            ASSERT_TRUE(PumpUntil([] { return support::PendingLookupCount() == 0; }, 10000));
+            PumpFor(100);
+            EXPECT_EQ(sckConnected, client.State());
+            EXPECT_EQ(0u, client.sink().Count(DISPID_OnError));
+            EXPECT_EQ(L"127.0.0.1", client.RemoteHost());
+        }
+    }
+}
+
 TEST(TcpClient, FailedLookupRaisesOnErrorAndKeepsSocket)
 {
     TestSocket client;
