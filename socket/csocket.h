@@ -78,6 +78,7 @@ private:
     // Data transfer
     void Send(const VARIANT& value);
     void SendPump();
+    int SendOnce(int length);
     long RecvToBuffer();
     void TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varType, const VARIANT* maxLen);
 

@@ -3,6 +3,7 @@
 // failures.
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
+#include <cstdio>
 #include <cstring>
 #include "automation/narrow.h"
 #include "socket_fixture.h"
@@ -208,6 +209,14 @@ TEST_F(EchoBuffer, MaxLenLimitsWhatGetDataTakes)
     ASSERT_EQ(S_OK, client.Get(data, Long(8209), Long(11)));  // one more than is waiting
     EXPECT_EQ(ten, BytesIn(*data.get()));
     EXPECT_EQ(0, client.BytesReceived());
+
+    // Beyond the 32-bit range it still means everything, not an overflow.
+    Echo(ten, 10);
+    ASSERT_EQ(S_OK, client.Peek(data, Long(8209), Double(4294967296.0)));
+    EXPECT_EQ(ten, BytesIn(*data.get()));
+    ASSERT_EQ(S_OK, client.Get(data, Long(8209), Double(1e10)));
+    EXPECT_EQ(ten, BytesIn(*data.get()));
+    EXPECT_EQ(0, client.BytesReceived());
 }
 
 TEST_F(EchoBuffer, UnsupportedTypeEmptiesBufferAndLeavesArgument)
@@ -242,6 +251,56 @@ TEST_F(EchoBuffer, ArrivalsCountEverythingWaiting)
     automation::Variant data;
     ASSERT_EQ(S_OK, client.Get(data, Missing(), Missing()));
     EXPECT_EQ(L"123451234567", std::wstring(V_BSTR(data.get())));
+}
+
+uint32_t Crc32(std::string_view bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A peer that reads slowly takes megabytes in many pieces: the platform takes
+// part of each offer or reports that it would block, and announces room again
+// only after the latter. Every byte must arrive, in order, with progress that
+// adds up and one completion after the last byte.
+TEST(TcpClient, LargeSendToASlowReaderArrivesWhole)
+{
+    std::string data(6 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i >> 8) * 31 + i);
+    const LONG size = static_cast<LONG>(data.size());
+    TestSocket client;
+    client.CollectArrivals();
+    ASSERT_TRUE(client.ConnectAndWait(SlowReaderPort));
+    client.sink().Clear();
+
+    ASSERT_EQ(S_OK, client.Send(Bytes(data)));
+    ASSERT_TRUE(client.WaitForEvent(DISPID_OnSendComplete, 1, 30000));
+    LONG sent = 0;
+    LONG remaining = size;
+    size_t progressEvents = 0;
+    for (const Event& event : client.sink().events()) {
+        if (event.id != DISPID_OnSendProgress) continue;
+        ++progressEvents;
+        sent += event.LongArg(0);
+        EXPECT_GT(event.LongArg(0), 0);
+        EXPECT_EQ(remaining - event.LongArg(0), event.LongArg(1));
+        remaining = event.LongArg(1);
+    }
+    ::testing::Test::RecordProperty("SendProgressEvents", static_cast<int>(progressEvents));
+    EXPECT_EQ(size, sent);
+    EXPECT_EQ(0, remaining);
+    EXPECT_EQ(DISPID_OnSendComplete, client.sink().Sequence().back()) << "completion after the last progress";
+
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_TRUE(client.WaitForEvent(DISPID_OnClose, 1, 30000));
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "GOT %ld %08x", static_cast<long>(size), Crc32(data));
+    EXPECT_EQ(expected, client.received());
+    EXPECT_EQ(1u, client.sink().Count(DISPID_OnSendComplete));
 }
 
 TEST(TcpClient, CloseSocketWaitsForPeerClose)
