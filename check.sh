@@ -12,7 +12,7 @@ arches=${ARCHES:-i686 x86_64}
 failed=()
 for arch in $arches; do
   echo "=== $arch"
-  ARCH=$arch unshare --net bash tests/run-in-netns.sh "$@" || failed+=("$arch")
+  ARCH=$arch unshare --net --mount bash tests/run-in-netns.sh "$@" || failed+=("$arch")
 done
 if [ ${#failed[@]} -gt 0 ]; then
   echo "tests failed for: ${failed[*]}"

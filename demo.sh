@@ -5,4 +5,4 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/install-packages.sh
-exec unshare --net bash tools/demo-in-netns.sh
+exec unshare --net --mount bash tools/demo-in-netns.sh

@@ -9,6 +9,6 @@ cd "$(dirname "$0")"
 output=$(realpath -m "${1:-dist/VelkoMB.zip}")
 bash tools/install-packages.sh
 for arch in i686 x86_64; do
-  ARCH=$arch unshare --net bash -c 'set -euo pipefail; source tools/build-in-netns.sh' > /dev/null
+  ARCH=$arch unshare --net --mount bash -c 'set -euo pipefail; source tools/build-in-netns.sh' > /dev/null
 done
 python3 tools/package/pack.py build build64 "$output"

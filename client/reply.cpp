@@ -1,10 +1,12 @@
 #include "client/reply.h"
-#include <stdexcept>
+#include <algorithm>
 
 namespace velkomb::client {
 
 namespace {
 
+constexpr size_t kLengthIndex = 4;
+constexpr size_t kHeaderSize = 6;  // the bytes in front of those the length field counts
 constexpr size_t kFunctionCodeIndex = 7;
 constexpr size_t kCountIndex = 8;
 constexpr size_t kDataIndex = 9;
@@ -14,7 +16,8 @@ bool IsCoilRead(uint8_t functionCode) { return functionCode == 1 || functionCode
 bool IsRegisterRead(uint8_t functionCode) { return functionCode == 3 || functionCode == 4 || functionCode == 23; }
 
 // Half the byte count, an exact half rounded to the even neighbour: an odd
-// count sometimes drops its last byte and sometimes reads one past it.
+// count sometimes drops its last byte and sometimes asks for one past it,
+// which leaves the last element empty.
 size_t RegisterCount(uint8_t byteCount)
 {
     const size_t half = byteCount / 2;
@@ -22,51 +25,59 @@ size_t RegisterCount(uint8_t byteCount)
     return roundUp ? half + 1 : half;
 }
 
-size_t DataBytesRead(uint8_t functionCode, uint8_t byteCount)
+// `data` holds the data bytes that arrived, at most as many as announced.
+std::vector<std::optional<int32_t>> Coils(uint8_t byteCount, std::span<const uint8_t> data)
 {
-    return IsCoilRead(functionCode) ? byteCount : 2 * RegisterCount(byteCount);
-}
-
-std::vector<std::optional<int32_t>> Coils(std::span<const uint8_t> data)
-{
-    std::vector<std::optional<int32_t>> values(8 * data.size() + 1);
+    std::vector<std::optional<int32_t>> values(8 * size_t{byteCount} + 1);
     for (size_t i = 0; i < data.size(); ++i)
         for (int bit = 0; bit < 8; ++bit) values[8 * i + bit + 1] = (data[i] >> bit) & 1;
     return values;
 }
 
-std::vector<std::optional<int32_t>> Registers(std::span<const uint8_t> data)
+std::vector<std::optional<int32_t>> Registers(uint8_t byteCount, std::span<const uint8_t> data)
 {
-    std::vector<std::optional<int32_t>> values(data.size() / 2 + 1);
-    for (size_t j = 1; j < values.size(); ++j) values[j] = data[2 * j - 2] * 256 + data[2 * j - 1];
+    std::vector<std::optional<int32_t>> values(RegisterCount(byteCount) + 1);
+    for (size_t j = 1; j < values.size() && 2 * j <= data.size(); ++j)
+        values[j] = data[2 * j - 2] * 256 + data[2 * j - 1];
     return values;
 }
 
 } // namespace
 
-size_t ReplyBytesNeeded(std::span<const uint8_t> bytes)
+Frame FrameAt(std::span<const uint8_t> stream)
 {
-    if (bytes.size() <= kFunctionCodeIndex) return kFunctionCodeIndex + 1;
-    const uint8_t functionCode = bytes[kFunctionCodeIndex];
-    const bool isRead = IsCoilRead(functionCode) || IsRegisterRead(functionCode);
-    if (!isRead && functionCode < kExceptionMark) return kFunctionCodeIndex + 1;
-    if (!isRead || bytes.size() <= kCountIndex) return kCountIndex + 1;
-    return kDataIndex + DataBytesRead(functionCode, bytes[kCountIndex]);
+    if (stream.size() < kHeaderSize) return {};
+    const size_t lengthField = stream[kLengthIndex] * 256u + stream[kLengthIndex + 1];
+    if (lengthField < kMinFrameLengthField || lengthField > kMaxFrameLengthField) return {FrameState::Impossible, 0};
+    const size_t length = kHeaderSize + lengthField;
+    return {stream.size() < length ? FrameState::Incomplete : FrameState::Complete, length};
 }
 
-DecodedReply DecodeReply(std::span<const uint8_t> bytes)
+DecodedReply DecodeReply(std::span<const uint8_t> reply)
 {
-    const size_t needed = ReplyBytesNeeded(bytes);
-    if (bytes.size() < needed) throw std::out_of_range("incomplete Modbus reply");
-    DecodedReply reply;
-    reply.functionCode = bytes[kFunctionCodeIndex];
-    if (reply.functionCode >= kExceptionMark) reply.exceptionCode = bytes[kCountIndex];
-    if (IsCoilRead(reply.functionCode) || IsRegisterRead(reply.functionCode)) {
-        const std::span<const uint8_t> data = bytes.subspan(kDataIndex, needed - kDataIndex);
-        reply.values = IsCoilRead(reply.functionCode) ? Coils(data) : Registers(data);
-        reply.hasRegisters = true;
+    DecodedReply decoded;
+    if (reply.size() <= kFunctionCodeIndex) return decoded;
+    const uint8_t functionCode = reply[kFunctionCodeIndex];
+    const bool isRead = IsCoilRead(functionCode) || IsRegisterRead(functionCode);
+    const bool hasCount = reply.size() > kCountIndex;
+    if (functionCode >= kExceptionMark && !hasCount) return decoded;
+
+    decoded.hasCodes = true;
+    decoded.functionCode = functionCode;
+    if (functionCode >= kExceptionMark) decoded.exceptionCode = reply[kCountIndex];
+    if (!isRead) {
+        decoded.complete = true;
+        return decoded;
     }
-    return reply;
+    if (!hasCount) return decoded;
+
+    const uint8_t byteCount = reply[kCountIndex];
+    const size_t arrived = std::min<size_t>(byteCount, reply.size() - kDataIndex);
+    const std::span<const uint8_t> data = reply.subspan(kDataIndex, arrived);
+    decoded.values = IsCoilRead(functionCode) ? Coils(byteCount, data) : Registers(byteCount, data);
+    decoded.hasRegisters = true;
+    decoded.complete = arrived == byteCount;
+    return decoded;
 }
 
 } // namespace velkomb::client

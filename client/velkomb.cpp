@@ -178,6 +178,7 @@ void VelkoMB::ConnectToDevice()
         CloseSocketOnce();
         if (SocketState() != sckClosed) CloseSocketOnce();
     }
+    DropReceivedBytes();  // a new connection starts with no leftover bytes
     VARIANT noHost = Missing(), noPort = Missing();
     CheckCall(Socket().Connect(&noHost, &noPort));
     readyForRequest_ = true;
@@ -209,8 +210,11 @@ void VelkoMB::ExecuteRequest()
         watchdogError_ = L"0";
         readyForRequest_ = true;
         // A late reply to the timed-out request may be waiting: handle it now,
-        // as the unsolicited reply it is, before a new request is sent.
+        // as the unsolicited reply it is, before a new request is sent. What
+        // is still incomplete then belongs to the request given up on: the new
+        // request's reply starts afresh.
         MessagePump().DispatchWaiting();
+        DropReceivedBytes();
     }
     if (SocketState() != sckConnected || !readyForRequest_) return;
     readyForRequest_ = false;
@@ -226,7 +230,7 @@ void VelkoMB::ExecuteRequest()
     }
     if (!request.empty()) {
         requestBytes_ = std::move(request);
-        partialReply_.clear();
+        if (outOfStep_) DropReceivedBytes();
         automation::Variant bytes = automation::ByteArrayVariant(requestBytes_);
         CheckCall(Socket().SendData(bytes.get()));
     }
@@ -273,23 +277,52 @@ void VelkoMB::tcpSock_OnDataArrival(long)
     V_I4(&byteArrayType) = VT_ARRAY | VT_UI1;
     VARIANT all = Missing();
     CheckCall(Socket().GetData(received.get(), &byteArrayType, &all));
-    if (received.type() == (VT_ARRAY | VT_UI1)) {
-        auto bytes = automation::BytesOf(V_ARRAY(received.get()));
-        partialReply_.insert(partialReply_.end(), bytes.begin(), bytes.end());
-    }
-    // TCP may deliver a reply in pieces: decode once all it needs is here.
-    if (partialReply_.empty() || ReplyBytesNeeded(partialReply_) > partialReply_.size()) return;
-    DecodedReply reply = DecodeReply(partialReply_);
-    partialReply_.clear();  // bytes beyond the one reply are discarded
-    Publish(reply);
+    if (outOfStep_ || received.type() != (VT_ARRAY | VT_UI1)) return;
+    auto bytes = automation::BytesOf(V_ARRAY(received.get()));
+    receivedBytes_.insert(receivedBytes_.end(), bytes.begin(), bytes.end());
+    DecodeReceivedReplies();
 }
 
+// TCP may deliver a reply in pieces or several in one: each reply is decoded
+// once its header's length is there, in order, and the bytes beyond it are
+// the start of the next one. Handlers of NewDataIn may call back (Execute,
+// Connect), so the buffer is read afresh for every reply.
+void VelkoMB::DecodeReceivedReplies()
+{
+    for (;;) {
+        const Frame frame = FrameAt(receivedBytes_);
+        if (frame.state == FrameState::Incomplete) return;
+        if (frame.state == FrameState::Impossible) {
+            // No reply carries such a length, so where the next one starts is
+            // unknown: everything is dropped until the next request goes out,
+            // and the wait for this one ends by the watchdog.
+            receivedBytes_.clear();
+            outOfStep_ = true;
+            return;
+        }
+        const auto end = receivedBytes_.begin() + static_cast<std::ptrdiff_t>(frame.length);
+        const std::vector<uint8_t> reply(receivedBytes_.begin(), end);
+        receivedBytes_.erase(receivedBytes_.begin(), end);
+        Publish(DecodeReply(reply));
+    }
+}
+
+void VelkoMB::DropReceivedBytes()
+{
+    receivedBytes_.clear();
+    outOfStep_ = false;
+}
+
+// A reply that ends before a byte its decoding needs leaves what it reached
+// and raises no NewDataIn.
 void VelkoMB::Publish(const DecodedReply& reply)
 {
     readyForRequest_ = true;
     watchdogError_ = L"0";
-    exceptCode_ = automation::DecimalText(reply.exceptionCode);
-    errCode_ = automation::DecimalText(reply.functionCode);
+    if (reply.hasCodes) {
+        exceptCode_ = automation::DecimalText(reply.exceptionCode);
+        errCode_ = automation::DecimalText(reply.functionCode);
+    }
     if (reply.hasRegisters) {
         automation::Variant values = automation::VariantArray(static_cast<long>(reply.values.size()) - 1);
         for (size_t i = 0; i < reply.values.size(); ++i) {
@@ -307,7 +340,7 @@ void VelkoMB::Publish(const DecodedReply& reply)
         }
         arwReg_ = std::move(values);
     }
-    events().Raise(DISPID_NewDataIn);
+    if (reply.complete) events().Raise(DISPID_NewDataIn);
 }
 
 } // namespace velkomb::client

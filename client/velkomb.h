@@ -79,6 +79,8 @@ private:
     _CSocket& Socket() const;
     StateConstants SocketState() const;
     void CloseSocketOnce();
+    void DecodeReceivedReplies();
+    void DropReceivedBytes();
     void Publish(const DecodedReply& reply);
 
     std::wstring ipAddress_;
@@ -101,8 +103,11 @@ private:
     _CSocket* tcpSock_ = nullptr;
     SocketEvents* sink_ = nullptr;
     DWORD sinkCookie_ = 0;
-    // Bytes of a reply that TCP has delivered only in part so far.
-    std::vector<uint8_t> partialReply_;
+    // Received bytes not decoded yet: the start of the next reply.
+    std::vector<uint8_t> receivedBytes_;
+    // A reply's length was impossible: received bytes are dropped until the
+    // next request goes out.
+    bool outOfStep_ = false;
 };
 
 } // namespace velkomb::client

@@ -41,15 +41,17 @@ CSocket::CSocket() { maxDatagramSize_ = support::InitWinsockService(); }
 
 CSocket::~CSocket()
 {
-    support::WithdrawLookups(this);
+    // Nothing leaves a destructor: a failing close at release has no one to
+    // report to.
     try {
+        support::WithdrawLookups(this);
         DestroySocket();
     } catch (...) {
-        // A failing close at release has no one to report to.
     }
-    for (SOCKET extra : extraSockets_) {
-        support::UnregisterSocket(extra);
-        closesocket(extra);
+    try {
+        for (SOCKET extra : extraSockets_)
+            if (support::UnregisterSocket(extra, this)) closesocket(extra);
+    } catch (...) {
     }
     support::CleanupWinsockService();
 }
@@ -92,15 +94,18 @@ void CSocket::ReadBufferSizes()
     if (receiveBufferSize_ <= 0) receiveBufferSize_ = 8192;
 }
 
+void CSocket::AbandonLookup()
+{
+    support::WithdrawLookup(resolveHandle_, this);
+    resolveHandle_ = 0;
+}
+
 void CSocket::DestroySocket()
 {
     receiveBuffer_.clear();
+    AbandonLookup();  // a lookup for the socket has nothing left to act on
     if (socketHandle_ == INVALID_SOCKET) return;
-    try {
-        support::UnregisterSocket(socketHandle_);
-    } catch (...) {
-        // Not registered: nothing to withdraw.
-    }
+    support::UnregisterSocket(socketHandle_, this);
     if (closesocket(socketHandle_) == SOCKET_ERROR) RaiseLastError(L"CSocket.DestroySocket");
     socketHandle_ = INVALID_SOCKET;
     isBound_ = false;
@@ -118,10 +123,10 @@ void CSocket::ConnectTo(const VARIANT* host, const VARIANT* port)
     if (remoteHost_.empty()) Raise(sckAddressNotAvailable, L"", GetErrorDescription(sckAddressNotAvailable));
 
     resolvePurpose_ = 0;
+    AbandonLookup();  // a new Connect replaces whatever an earlier one started
     uint32_t address = ParseAddress(remoteHost_);
     if (address == INADDR_NONE) {
         state_ = sckResolvingHost;
-        resolveHandle_ = 0;
         resolveHandle_ = support::ResolveHost(remoteHost_, this);
         if (resolveHandle_ == 0) {
             DestroySocket();
@@ -182,13 +187,16 @@ void CSocket::StartListening()
 
 void CSocket::AcceptConnection(long requestID)
 {
-    // Taking over a new handle: the old socket goes first, so neither its
-    // handle nor its registry entry is left behind.
+    // Only a handle that can be registered for this object is taken over:
+    // not -1 (a failed accept), not a socket that an object owns already.
+    const SOCKET accepted = support::NumberToHandle(requestID);
+    if (!support::RegisterSocket(accepted, this)) return;
+    // The old socket goes, so neither its handle nor its entry is left behind.
     try {
         DestroySocket();
     } catch (...) {
     }
-    socketHandle_ = support::NumberToHandle(requestID);
+    socketHandle_ = accepted;
 
     sockaddr_in record{};
     int length = sizeof record;
@@ -208,7 +216,7 @@ void CSocket::AcceptConnection(long requestID)
     if (getsockopt(socketHandle_, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != SOCKET_ERROR)
         protocol_ = type == SOCK_STREAM ? sckTCPProtocol : sckUDPProtocol;
     ReadBufferSizes();
-    if (support::RegisterSocket(socketHandle_, this)) state_ = sckConnected;
+    state_ = sckConnected;
 }
 
 void CSocket::SetRemoteHost(const std::wstring& value)

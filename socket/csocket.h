@@ -65,6 +65,8 @@ private:
     bool EnsureSocket();
     void ReadBufferSizes();
     void DestroySocket();
+    // Withdraws the pending lookup: its completion no longer acts here.
+    void AbandonLookup();
     void ConnectTo(const VARIANT* host, const VARIANT* port);
     void Close();
     void BindTo(long port, const std::wstring& address);
@@ -76,6 +78,7 @@ private:
     // Data transfer
     void Send(const VARIANT& value);
     void SendPump();
+    int SendOnce(int length);
     long RecvToBuffer();
     void TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varType, const VARIANT* maxLen);
 

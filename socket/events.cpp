@@ -127,6 +127,9 @@ void CSocket::RaiseError(long number, const std::wstring& source)
 
 void CSocket::PostGetHostEvent(long lookup, uint32_t address, const std::wstring& hostName, long error)
 {
+    // Only the lookup the object still waits for acts, failed or not.
+    if (lookup == 0 || lookup != resolveHandle_) return;
+    resolveHandle_ = 0;
     automation::WithSource(L"CSocket.PostGetHostEvent", [&] {
         if (error > 0) {
             uint32_t parsed = ParseAddress(hostName);
@@ -137,7 +140,6 @@ void CSocket::PostGetHostEvent(long lookup, uint32_t address, const std::wstring
             }
             address = parsed;
         }
-        if (lookup == 0 || lookup != resolveHandle_) return;
         state_ = sckHostResolved;
         remoteHost_ = hostName;
         remoteHostIP_ = DottedText(address);

@@ -6,6 +6,9 @@
 #include "socket/csocket.h"
 #include "support/error_texts.h"
 #include "support/helpers.h"
+#include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace velkomb::socket {
 
@@ -16,6 +19,17 @@ namespace {
 
 const wchar_t sendSource[] = L"CSocket.SendData";
 const wchar_t badStateText[] = L"Wrong protocol or connection state for the requested transaction or request.";
+
+// The number of bytes maxLen asks for; 0 (everything) when it is omitted or
+// beyond the 32-bit range: above it, it asks for more than any buffer holds,
+// and below it, like any number below 1, for everything.
+long ChunkLimit(const VARIANT* maxLen)
+{
+    if (automation::IsMissing(maxLen) || V_VT(&automation::Deref(*maxLen)) == VT_EMPTY) return 0;
+    const double number = automation::NumberOfVariant(*maxLen);
+    if (!(std::fabs(number) < 2147483647.5)) return 0;
+    return automation::Int32OfNumber(number);
+}
 
 } // namespace
 
@@ -37,40 +51,49 @@ void CSocket::Send(const VARIANT& value)
     }
 }
 
+// The platform posts a write notification only after a send has failed with
+// 10035 (would block), never after a short send that succeeded: so the pump
+// keeps offering the rest until everything is handed over or the platform
+// would block, and only then waits for that notification.
 void CSocket::SendPump()
 {
     sendInProgress_ = true;
     if (sendBuffer_.empty()) automation::RaiseRuntime(automation::errSubscriptOutOfRange);
-    const int length = static_cast<int>(sendBuffer_.size());
-    int sent = 0;
-    if (!IsUdp()) {
-        sent = send(socketHandle_, sendBuffer_.data(), length, 0);
-    } else if (remoteHostIP_.empty()) {
+    long sent = 0;
+    if (IsUdp() && remoteHostIP_.empty()) {
         // The datagram waits for the lookup; its completion runs the pump again.
         resolvePurpose_ = 1;
+        AbandonLookup();
         resolveHandle_ = support::ResolveHost(remoteHost_, this);
     } else {
-        sockaddr_in record = AddressOf(remotePort_, ParseAddress(remoteHostIP_));
-        sent = sendto(socketHandle_, sendBuffer_.data(), length, 0, reinterpret_cast<sockaddr*>(&record),
-                      sizeof record);
-    }
-    if (sent == SOCKET_ERROR) {
-        long error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) return;  // the next write notification sends it
-        Raise(error, sendSource, GetErrorDescription(error));
-    }
-    if (sent < length) {
-        sendBuffer_.erase(0, static_cast<size_t>(sent));
-    } else {
-        sendBuffer_.clear();
+        while (!sendBuffer_.empty()) {
+            const int taken = SendOnce(static_cast<int>(std::min<size_t>(sendBuffer_.size(), INT_MAX)));
+            if (taken == SOCKET_ERROR) {
+                long error = WSAGetLastError();
+                if (error != WSAEWOULDBLOCK) Raise(error, sendSource, GetErrorDescription(error));
+                if (sent == 0) return;  // nothing moved: the next write notification sends it
+                break;
+            }
+            sendBuffer_.erase(0, static_cast<size_t>(taken));
+            sent += taken;
+            if (taken == 0) break;
+        }
         // Completion is reported from the message loop, after this call chain.
-        if (!sendEventsSilenced_)
+        if (sendBuffer_.empty() && !sendEventsSilenced_)
             PostMessageA(support::WindowHandle(), support::WinsockMessage(), static_cast<WPARAM>(socketHandle_),
                          FD_WRITE);
     }
     if (sendEventsSilenced_) return;
     VARIANT progress[] = {com::EventArg(static_cast<LONG>(sent)), com::EventArg(static_cast<LONG>(sendBuffer_.size()))};
     events().Raise(DISPID_OnSendProgress, progress);
+}
+
+// One send call of the first `length` pending bytes.
+int CSocket::SendOnce(int length)
+{
+    if (!IsUdp()) return send(socketHandle_, sendBuffer_.data(), length, 0);
+    sockaddr_in record = AddressOf(remotePort_, ParseAddress(remoteHostIP_));
+    return sendto(socketHandle_, sendBuffer_.data(), length, 0, reinterpret_cast<sockaddr*>(&record), sizeof record);
 }
 
 long CSocket::RecvToBuffer()
@@ -102,8 +125,7 @@ long CSocket::RecvToBuffer()
 void CSocket::TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varType, const VARIANT* maxLen)
 {
     if (receiveBuffer_.empty()) return;
-    const bool noLimit = automation::IsMissing(maxLen) || V_VT(&automation::Deref(*maxLen)) == VT_EMPTY;
-    const long limit = noLimit ? 0 : automation::Int32OfNumber(automation::NumberOfVariant(*maxLen));
+    const long limit = ChunkLimit(maxLen);
     const bool noType = automation::IsMissing(varType) || V_VT(&automation::Deref(*varType)) == VT_EMPTY;
     const double type = noType ? double{VT_BSTR} : automation::NumberOfVariant(*varType);
 

@@ -12,6 +12,12 @@ namespace {
 
 constexpr long FD_ALL_NOTIFICATIONS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 59
 constexpr size_t hostBufferSize = 1024;
+// Posted to the hidden window behind everything queued for a socket that was
+// just unregistered (wParam = its handle). Messages of one thread's queue keep
+// their order, so notifications that arrive while the marker is pending were
+// queued for the old socket, and those of a new socket that got the same
+// handle value come after it.
+constexpr UINT retiredMessage = WM_APP + 0x5E7;
 
 // Keyed by a number in decimal text followed by a letter: "1234S" for socket
 // handle 1234, "5R" for lookup handle 5.
@@ -34,7 +40,10 @@ struct ThreadState {
     UINT resolveMessage;
     Registry<SocketEventTarget*>* socketRegistry;
     Registry<Lookup>* lookupRegistry;
+    // Handles with retired markers in the window's queue, and how many.
+    std::map<SOCKET, int>* retiredSockets;
     bool serviceStarted;
+    long liveObjects;  // socket objects of the thread that use the service
     long maxUdpDatagram;
     automation::AutomationError* recordedError;
 };
@@ -63,15 +72,61 @@ std::wstring StartupFailureText(int result)
     }
 }
 
+void ClearRecordedError()
+{
+    delete state.recordedError;
+    state.recordedError = nullptr;
+}
+
+// The window's procedure lives in this module: while the window exists the
+// module holds a lock, so the host does not unload it under the window.
 HWND CreateMessageWindow()
 {
     state.windowHandle = CreateWindowExA(0, "STATIC", "SOCKET_WINDOW", 0, 0, 0, 0, 0, nullptr, nullptr,
                                          com::ModuleInstance(), nullptr);
     if (state.windowHandle) {
+        com::LockModule(true);
         state.previousWindowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
             state.windowHandle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SocketWindowProc)));
     }
     return state.windowHandle;
+}
+
+// Markers go with the window's queue.
+void ForgetRetiredSockets()
+{
+    delete state.retiredSockets;
+    state.retiredSockets = nullptr;
+}
+
+void RetireSocket(SOCKET handle)
+{
+    if (!PostMessageA(state.windowHandle, retiredMessage, static_cast<WPARAM>(handle), 0)) return;
+    if (!state.retiredSockets) state.retiredSockets = new std::map<SOCKET, int>;
+    ++(*state.retiredSockets)[handle];
+}
+
+void DispatchRetiredMarker(WPARAM wParam)
+{
+    if (!state.retiredSockets) return;
+    auto found = state.retiredSockets->find(static_cast<SOCKET>(wParam));
+    if (found == state.retiredSockets->end()) return;
+    if (--found->second == 0) state.retiredSockets->erase(found);
+    if (state.retiredSockets->empty()) ForgetRetiredSockets();
+}
+
+bool IsRetired(SOCKET handle) { return state.retiredSockets && state.retiredSockets->count(handle); }
+
+bool DestroyMessageWindow();
+
+// Withdraws a registry entry; the last one takes the registry and the window.
+bool RemoveSocketEntry(Registry<SocketEventTarget*>::iterator entry)
+{
+    state.socketRegistry->erase(entry);
+    if (!state.socketRegistry->empty()) return true;
+    delete state.socketRegistry;
+    state.socketRegistry = nullptr;
+    return DestroyMessageWindow();
 }
 
 // A cancel need not take (Wine's does nothing): the platform may still write
@@ -106,12 +161,14 @@ bool DestroyMessageWindow()
         return false;
     if (!DestroyWindow(state.windowHandle)) return false;
     state.windowHandle = nullptr;
+    ForgetRetiredSockets();
+    com::LockModule(false);
     return true;
 }
 
 void DispatchSocketNotification(WPARAM wParam, LPARAM lParam)
 {
-    if (!state.socketRegistry) return;
+    if (!state.socketRegistry || IsRetired(static_cast<SOCKET>(wParam))) return;
     auto found = state.socketRegistry->find(KeyOf(static_cast<long long>(wParam), 'S'));
     if (found == state.socketRegistry->end()) return;
     SocketEventTarget* target = found->second;
@@ -152,10 +209,7 @@ void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
 
     lookup.target->KeepAlive();
     try {
-        if (error != 0)
-            lookup.target->PostGetHostEvent(0, 0, L"", error);
-        else
-            lookup.target->PostGetHostEvent(handle, address, name, 0);
+        lookup.target->PostGetHostEvent(handle, address, name, error);
     } catch (...) {
         // Failures of notification handling reach no caller.
     }
@@ -166,7 +220,10 @@ void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
 
 long InitWinsockService()
 {
-    if (state.serviceStarted) return state.maxUdpDatagram;
+    if (state.serviceStarted) {
+        ++state.liveObjects;
+        return state.maxUdpDatagram;
+    }
     WSADATA data{};
     int result = WSAStartup(MAKEWORD(1, 1), &data);
     if (result != 0) {
@@ -174,6 +231,7 @@ long InitWinsockService()
         automation::Raise(lastError, L"MSocketSupport.InitWinsockService", StartupFailureText(result));
     }
     state.serviceStarted = true;
+    state.liveObjects = 1;
     state.maxUdpDatagram = IntegerToUnsigned(data.iMaxUdpDg);
     const std::string base = ModuleBaseName();
     state.resolveMessage = RegisterWindowMessageA((base + ".ResolveMessage").c_str());
@@ -183,56 +241,62 @@ long InitWinsockService()
 
 void CleanupWinsockService()
 {
-    if (state.socketRegistry || !state.serviceStarted) return;
+    if (state.liveObjects > 0) --state.liveObjects;
+    if (state.liveObjects > 0 || state.socketRegistry || !state.serviceStarted) return;
     WSACleanup();
     state.serviceStarted = false;
-    delete state.recordedError;
-    state.recordedError = nullptr;
+    ClearRecordedError();
 }
 
 bool RegisterSocket(SOCKET handle, SocketEventTarget* target)
 {
     const wchar_t source[] = L"MSocketSupport.RegisterSocket";
+    ClearRecordedError();
+    if (handle == INVALID_SOCKET) {
+        // What OnConnectionRequest reports when accepting failed.
+        RecordError(WSAENOTSOCK, source, GetErrorDescription(WSAENOTSOCK));
+        return false;
+    }
     if (!state.windowHandle && !CreateMessageWindow()) {
         RecordError(WSAEINTR, source, L"The operation was canceled.");
         return false;
     }
     if (!state.socketRegistry) state.socketRegistry = new Registry<SocketEventTarget*>;
-    const std::string key = KeyOf(static_cast<long long>(handle), 'S');
-    if (!state.socketRegistry->emplace(key, target).second) {
+    const auto [entry, added] = state.socketRegistry->emplace(KeyOf(static_cast<long long>(handle), 'S'), target);
+    if (!added) {
         RecordError(457, source, L"This key is already associated with an element of this collection");
         return false;
     }
     if (WSAAsyncSelect(handle, state.windowHandle, state.winsockMessage, FD_ALL_NOTIFICATIONS) == SOCKET_ERROR) {
         long error = WSAGetLastError();
         // Withdraw the entry again: the caller closes the socket without
-        // unregistering it.
-        UnregisterSocket(handle);
+        // unregistering it. Nothing was asked for, so nothing is queued.
+        RemoveSocketEntry(entry);
         RecordError(error, source, GetErrorDescription(error));
         return false;
     }
     return true;
 }
 
-bool UnregisterSocket(SOCKET handle)
+bool UnregisterSocket(SOCKET handle, const SocketEventTarget* target)
 {
     if (!state.socketRegistry || handle == INVALID_SOCKET) return false;
+    const auto entry = state.socketRegistry->find(KeyOf(static_cast<long long>(handle), 'S'));
+    if (entry == state.socketRegistry->end() || entry->second != target) return false;
     WSAAsyncSelect(handle, state.windowHandle, 0, 0);
-    if (state.socketRegistry->erase(KeyOf(static_cast<long long>(handle), 'S')) == 0)
-        automation::Raise(5, L"MSocketSupport.UnregisterSocket", L"Invalid procedure call or argument");
-    if (!state.socketRegistry->empty()) return true;
-    delete state.socketRegistry;
-    state.socketRegistry = nullptr;
-    return DestroyMessageWindow();
+    RetireSocket(handle);  // forgotten again if the window goes
+    return RemoveSocketEntry(entry);
 }
 
 long ResolveHost(const std::wstring& name, SocketEventTarget* target)
 {
+    const wchar_t source[] = L"MSocketSupport.ResolveHost";
+    ClearRecordedError();
     HGLOBAL buffer = GlobalAlloc(GMEM_FIXED, hostBufferSize);
-    if (!buffer) return 0;
-    void* address = GlobalLock(buffer);
+    void* address = buffer ? GlobalLock(buffer) : nullptr;
     if (!address) {
-        GlobalFree(buffer);
+        if (buffer) GlobalFree(buffer);
+        RecordError(automation::errOutOfMemory, source, automation::RuntimeErrorText(automation::errOutOfMemory));
         return 0;
     }
     GlobalUnlock(buffer);  // fixed memory: the address stays valid
@@ -243,7 +307,7 @@ long ResolveHost(const std::wstring& name, SocketEventTarget* target)
     if (!request) {
         long error = WSAGetLastError();
         GlobalFree(buffer);
-        RecordError(error, L"MSocketSupport.ResolveHost", GetErrorDescription(error));
+        RecordError(error, source, GetErrorDescription(error));
         return 0;
     }
     long handle = 0;
@@ -253,7 +317,7 @@ long ResolveHost(const std::wstring& name, SocketEventTarget* target)
         // Its completion would find no entry and free nothing: the buffer is
         // kept for the platform to write into.
         WSACancelAsyncRequest(request);
-        RecordError(error.number, L"MSocketSupport.ResolveHost", error.description);
+        RecordError(error.number, source, error.description);
         return 0;
     }
     if (!state.lookupRegistry) state.lookupRegistry = new Registry<Lookup>;
@@ -261,14 +325,20 @@ long ResolveHost(const std::wstring& name, SocketEventTarget* target)
     return handle;
 }
 
-void WithdrawLookups(SocketEventTarget* target)
+void WithdrawLookup(long handle, const SocketEventTarget* target)
+{
+    if (!state.lookupRegistry || handle == 0) return;
+    auto found = state.lookupRegistry->find(KeyOf(handle, 'R'));
+    if (found == state.lookupRegistry->end() || found->second.target != target) return;
+    CancelLookup(handle);
+    found->second.target = nullptr;  // its completion only frees the buffer
+}
+
+void WithdrawLookups(const SocketEventTarget* target)
 {
     if (!state.lookupRegistry) return;
-    for (auto& [key, lookup] : *state.lookupRegistry) {
-        if (lookup.target != target) continue;
-        CancelLookup(std::stol(key));
-        lookup.target = nullptr;  // its completion only frees the buffer
-    }
+    for (auto& [key, lookup] : *state.lookupRegistry)
+        if (lookup.target == target) WithdrawLookup(std::stol(key), target);
 }
 
 HWND WindowHandle() { return state.windowHandle; }
@@ -276,7 +346,7 @@ UINT WinsockMessage() { return state.winsockMessage; }
 
 void RecordError(long number, const std::wstring& source, const std::wstring& description)
 {
-    delete state.recordedError;
+    ClearRecordedError();
     state.recordedError = new automation::AutomationError{number, source, description};
 }
 
@@ -290,13 +360,15 @@ void RaiseRecordedError()
 
 LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message != state.winsockMessage && message != state.resolveMessage)
+    if (message != state.winsockMessage && message != state.resolveMessage && message != retiredMessage)
         return CallWindowProcA(state.previousWindowProc, window, message, wParam, lParam);
     try {
         if (message == state.winsockMessage)
             DispatchSocketNotification(wParam, lParam);
-        else
+        else if (message == state.resolveMessage)
             DispatchLookupCompletion(wParam, lParam);
+        else
+            DispatchRetiredMarker(wParam);
     } catch (...) {
         // Nothing escapes a window procedure.
     }

@@ -27,31 +27,40 @@ protected:
 
 // Service: the first object of a thread starts Windows Sockets 1.1 and
 // registers the two window messages; the result is the largest datagram size.
+// Every object that got a result calls CleanupWinsockService when it goes.
 long InitWinsockService();
-// Ends the service when no socket is registered any more.
+// Ends the service when the last object of the thread has gone and no socket
+// is registered any more: the other objects still need it.
 void CleanupWinsockService();
 
 // Routes the socket's notifications to target (read, write, accept, connect,
-// close) and makes it non-blocking. On failure returns false with the error
-// recorded (see RecordError), never raises.
+// close) and makes it non-blocking. On failure (-1, a handle registered
+// already, by target or another object) returns false with the error recorded
+// (see RecordError), never raises.
 bool RegisterSocket(SOCKET handle, SocketEventTarget* target);
-// Stops the socket's notifications and withdraws its entry; the last one
-// takes the window with it. False for -1 or when nothing is registered.
-bool UnregisterSocket(SOCKET handle);
+// Stops the socket's notifications and withdraws its entry if it is target's;
+// the last one takes the window with it. Notifications of the socket that are
+// already queued never reach anyone, also when the platform hands the same
+// handle value to the next socket. False, and nothing done, when the handle
+// is not registered for target.
+bool UnregisterSocket(SOCKET handle, const SocketEventTarget* target);
 
 // Starts an asynchronous lookup of name for target; returns its handle, or 0
-// when no lookup was started (with the error recorded when the platform
-// refused it).
+// when no lookup was started, with the error recorded.
 long ResolveHost(const std::wstring& name, SocketEventTarget* target);
-// Cancels target's pending lookups (at release): their completions no longer
+// Withdraws target's lookup `handle` (given up on) or all of target's
+// lookups (at release): their completions, successful or failed, no longer
 // reach it.
-void WithdrawLookups(SocketEventTarget* target);
+void WithdrawLookup(long handle, const SocketEventTarget* target);
+void WithdrawLookups(const SocketEventTarget* target);
 
 HWND WindowHandle();
 UINT WinsockMessage();
 
 // The thread's current automation error: recorded by the procedures that
 // report failure through their result, raised later by a caller that wants to.
+// Each such procedure clears it when it starts, so a caller never raises the
+// error of an earlier call.
 void RecordError(long number, const std::wstring& source, const std::wstring& description);
 [[noreturn]] void RaiseRecordedError();
 

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Sourced inside a private network namespace: loopback up, the build's Wine
-# prefix with one persistent wineserver, and the build itself. Sets $build.
+# Sourced inside a private network and mount namespace (unshare --net
+# --mount): loopback up and a hosts file of its own, the build's Wine prefix
+# with one persistent wineserver, and the build itself. Sets $build.
 #   ARCH=i686 (default, into build/) or ARCH=x86_64 (into build64/);
 #   BUILD_DIR=dir chooses another directory.
-ip link set lo up
+source tools/private-namespace.sh
 case ${ARCH:=i686} in
   i686) winearch=win32 default_build=build ;;
   x86_64) winearch=win64 default_build=build64 ;;

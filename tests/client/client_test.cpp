@@ -210,15 +210,94 @@ TEST_F(FakeDevice, SplitReplyIsDecodedWhole)
     }
 }
 
-TEST_F(FakeDevice, MergedRepliesDecodeOnlyTheFirst)
+// The bytes beyond one reply are the next one: both are decoded and
+// announced, in order, and the exception keeps the values of the read. The
+// start of a reply that never completes is gone after a new Connect.
+TEST_F(FakeDevice, MergedRepliesAreDecodedInTurn)
 {
     Client mb;
     ASSERT_TRUE(mb.Connect());
-    ASSERT_TRUE(Control("--mode merged"));
+    ASSERT_TRUE(Control("--mode merged --once"));
     mb.Request(L"3", 0, 2);
+    const int before = mb.events;
     mb->Execute();
-    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"0");
+    EXPECT_EQ(mb.events, before + 2);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
     EXPECT_EQ(mb.Values(), Range(1000, 2));
+
+    ASSERT_TRUE(Control("--mode raw --reply '0b00 0000 0005 01 03 02 0007 0b00 00' --once"));
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), std::vector<long>({7}));
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 9, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1009, 1));
+}
+
+// A reply ends where its header's length says, whatever its function code:
+// a write reply in two pieces leaves nothing in front of the next reply, and
+// a register reply with an odd byte count is complete without a byte more.
+TEST_F(FakeDevice, RepliesEndWhereTheirLengthSays)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode split --split-at 8 --pause 0.05 --once"));
+    mb.Write(L"16", 5, {7, 8});
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"16");
+    mb.Request(L"3", 20, 2);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"3");
+    EXPECT_EQ(mb.Values(), Range(1020, 2));
+
+    ASSERT_TRUE(Control("--mode raw --reply '0b00 0000 000a 01 03 07 0001 0002 0003 12' --once"));
+    const int before = mb.events;
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.events, before + 1);
+    EXPECT_EQ(mb.Values(), std::vector<long>({1, 2, 3, -1}));
+}
+
+// No reply carries a length below 2 or above 254: where the next reply
+// starts is unknown, so what arrives is dropped, the wait ends by the
+// watchdog and the next request starts clean.
+TEST_F(FakeDevice, ImpossibleLengthEndsInTheWatchdog)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    for (const char* length : {"0000", "012c"}) {
+        ASSERT_TRUE(Control(std::string("--mode raw --reply '0b00 0000 ") + length + " 01 03 02 0001' --once"));
+        mb.Request(L"3", 0, 1);
+        const int before = mb.events;
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1") << length;
+        EXPECT_EQ(mb.events, before) << length;
+        mb.Request(L"3", 30, 1);
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << length;
+        EXPECT_EQ(mb.Values(), Range(1030, 1)) << length;
+    }
+}
+
+// The device drops an idle connection while the host is not pumping, and
+// the host connects again before the close was handled: the close belongs
+// to the old connection, whatever handle value the new socket gets. Another
+// client keeps the hidden window, and so the queued close.
+TEST_F(FakeDevice, ReconnectAfterTheDeviceDroppedTheConnection)
+{
+    Client keeper;
+    ASSERT_TRUE(keeper.Connect());
+    Client mb;
+    ASSERT_TRUE(Control("--mode close-on-accept --delay 0.2 --once"));
+    ASSERT_TRUE(mb.Connect());
+    Sleep(500);
+    ASSERT_TRUE(mb.Connect());
+    PumpFor(200);
+    EXPECT_EQ(mb.State(), L"7");
+    mb.Request(L"3", 40, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1040, 1));
 }
 
 TEST_F(FakeDevice, SilenceEndsInTheWatchdogAndTheNextRequestRecovers)

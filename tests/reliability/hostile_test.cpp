@@ -1,7 +1,7 @@
 // VelkoMB against a hostile device (the fake device switched through its
 // control port): over ten thousand replies of random bytes, cut anywhere,
-// with lying byte counts, unknown and exception function codes, trickled,
-// flooded, reset or closed at every phase. After each one the client must
+// with lying byte counts and lengths, unknown and exception function codes,
+// trickled, flooded, reset or closed at every phase. After each one the client must
 // have returned within the watchdog, show consistent status texts, and
 // decode the next good reply correctly (after a Connect when the connection
 // was broken or the byte stream can no longer be trusted).
@@ -17,7 +17,7 @@ using testsupport::Control;
 using testsupport::DrivenClient;
 using velkomb::client::DecodedReply;
 using velkomb::client::DecodeReply;
-using velkomb::client::ReplyBytesNeeded;
+using velkomb::client::FrameAt;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -57,27 +57,35 @@ uint8_t RandomFunctionCode(std::mt19937& rng)
     }
 }
 
-// A random reply that the decoder finds complete: random bytes after the
-// function code until it needs no more, and some garbage behind.
-Bytes CompleteRandomReply(std::mt19937& rng)
+// A random reply whose length field counts its bytes: random ids and unit,
+// a random function code, then either a byte count with that many random
+// bytes or a few random bytes (whose byte count, if any, may claim more or
+// fewer than follow).
+Bytes RandomReply(std::mt19937& rng)
 {
+    Bytes pdu = {RandomFunctionCode(rng)};
+    if (rng() % 2 == 0) {
+        const auto count = static_cast<uint8_t>(rng() % 252);  // the longest reply carries 251
+        pdu.push_back(count);
+        for (unsigned n = count; n > 0; --n) pdu.push_back(static_cast<uint8_t>(rng()));
+    } else {
+        for (unsigned n = rng() % 12; n > 0; --n) pdu.push_back(static_cast<uint8_t>(rng()));
+    }
     Bytes bytes(7);
-    for (auto& b : bytes) b = static_cast<uint8_t>(rng());  // the header may lie
-    bytes.push_back(RandomFunctionCode(rng));
-    while (ReplyBytesNeeded(bytes) > bytes.size()) bytes.push_back(static_cast<uint8_t>(rng()));
-    for (unsigned extra = rng() % 9; extra > 0; --extra) bytes.push_back(static_cast<uint8_t>(rng()));
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    bytes[4] = 0;
+    bytes[5] = static_cast<uint8_t>(pdu.size() + 1);
+    bytes.insert(bytes.end(), pdu.begin(), pdu.end());
     return bytes;
 }
 
-// The reply whole, or cut before its last needed byte so that the garbage
-// behind it travels with that byte.
+// The reply whole, or cut into up to four pieces.
 std::string Delivery(std::mt19937& rng, const Bytes& reply)
 {
     const std::string bytes = " --reply " + Hex(reply);
     if (rng() % 2 == 0) return "--mode raw" + bytes;
-    const size_t needed = ReplyBytesNeeded(reply);
     std::ostringstream cuts;
-    for (unsigned n = 1 + rng() % 3; n > 0; --n) cuts << (n < 3 ? "," : "") << 1 + rng() % (needed - 1);
+    for (unsigned n = 1 + rng() % 3; n > 0; --n) cuts << (n < 3 ? "," : "") << 1 + rng() % (reply.size() - 1);
     std::string list = cuts.str();
     if (list.front() == ',') list.erase(0, 1);
     return "--mode split --pause 0 --split-at " + list + bytes;
@@ -85,9 +93,17 @@ std::string Delivery(std::mt19937& rng, const Bytes& reply)
 
 Bytes Header(uint8_t functionCode) { return {11, 0, 0, 0, 0, 5, 1, functionCode}; }
 
+Bytes WithLengthField(Bytes reply, unsigned length)
+{
+    reply[4] = static_cast<uint8_t>(length >> 8);
+    reply[5] = static_cast<uint8_t>(length);
+    return reply;
+}
+
 Bytes TwoRegisters() { return {11, 0, 0, 0, 0, 7, 1, 3, 4, 0x12, 0x34, 0xAB, 0xCD}; }
 
-// The cases that cannot end before the watchdog, or that break the connection.
+// The cases that cannot end before the watchdog, or that break the
+// connection, and lies about the reply's size.
 std::vector<HostileCase> SlowCases()
 {
     std::vector<HostileCase> cases;
@@ -102,7 +118,18 @@ std::vector<HostileCase> SlowCases()
         Bytes lying = Header(code);
         lying.push_back(255);  // a byte count of 255 and no data
         cases.push_back({"count 255 with no data", "--mode raw --reply " + Hex(lying), Outcome::TimedOut, {}, false, false});
+        // The same in a reply whose length says it ends there: decoded as
+        // far as it goes, without NewDataIn.
+        lying = WithLengthField(lying, 3);
+        cases.push_back({"count 255 in a reply of 9 bytes", "--mode raw --reply " + Hex(lying), Outcome::Decoded, lying,
+                         false, false});
     }
+    // Lengths no reply carries: dropped, so the wait ends by the watchdog and
+    // the next request starts clean.
+    for (unsigned length : {0u, 1u, 255u, 300u})
+        cases.push_back({"length field " + std::to_string(length),
+                         "--mode raw --reply " + Hex(WithLengthField(registers, length)), Outcome::TimedOut, {}, false,
+                         false});
     cases.push_back({"accepts and never answers", "--mode silent", Outcome::TimedOut, {}, false, false});
     cases.push_back({"one byte every 100 ms", "--mode trickle --pause 0.1 --reply " + Hex(registers),
                      Outcome::TimedOut, {}, true, false});
@@ -147,6 +174,8 @@ protected:
         if (c.onNewConnection) mb.Connect(1000);
         mb.Request(L"3", 0, 2);
         const std::vector<long> before = mb.Values();
+        const std::wstring errBefore = mb.Text(&velkomb::_VelkoMB::get_ErrCode);
+        const std::wstring exceptBefore = mb.Text(&velkomb::_VelkoMB::get_ExceptCode);
         const int events = mb.events;
         const ULONGLONG start = GetTickCount64();
         const HRESULT hr = mb->Execute();
@@ -168,12 +197,14 @@ protected:
 
         if (c.outcome == Outcome::Decoded) {
             ++decoded_;
-            const DecodedReply reply = DecodeReply(c.reply);
+            // A reply that ends before a byte its decoding needs ends the wait
+            // all the same, keeps what it did not reach and raises no event.
+            const DecodedReply reply = DecodeReply(std::span(c.reply).first(FrameAt(c.reply).length));
             EXPECT_EQ(hr, S_OK) << c.name;
             EXPECT_EQ(watchdog, L"0") << c.name;
-            EXPECT_EQ(mb.events, events + 1) << c.name;
-            EXPECT_EQ(errCode, std::to_wstring(reply.functionCode)) << c.name;
-            EXPECT_EQ(exceptCode, std::to_wstring(reply.exceptionCode)) << c.name;
+            EXPECT_EQ(mb.events, events + (reply.complete ? 1 : 0)) << c.name;
+            EXPECT_EQ(errCode, reply.hasCodes ? std::to_wstring(reply.functionCode) : errBefore) << c.name;
+            EXPECT_EQ(exceptCode, reply.hasCodes ? std::to_wstring(reply.exceptionCode) : exceptBefore) << c.name;
             EXPECT_EQ(mb.Values(), reply.hasRegisters ? Expected(reply) : before) << c.name;
         } else if (c.outcome == Outcome::TimedOut) {
             ++timedOut_;
@@ -219,7 +250,7 @@ TEST_F(HostileDevice, TenThousandRandomRepliesLeaveTheClientSound)
     ASSERT_TRUE(mb.Connect());
     std::mt19937 rng(20240601);
     for (long round = 0; round < kReplies; ++round) {
-        const Bytes reply = CompleteRandomReply(rng);
+        const Bytes reply = RandomReply(rng);
         const HostileCase c{"random reply " + Hex(reply), Delivery(rng, reply), Outcome::Decoded, reply, false, false};
         Drive(mb, c);
         Recover(mb, c, round);

@@ -74,15 +74,53 @@ TEST(Server, AcceptedConnectionCarriesDataBothWays)
 }
 
 // Without Accept the request's handle belongs to nobody; Accept with a handle
-// whose registration fails leaves the state alone and raises nothing.
+// whose registration fails leaves the state alone and raises nothing, and
+// -1 (what OnConnectionRequest reports when accepting failed) leaves no
+// entry behind that would keep the window, the service and the released
+// object's address.
 TEST(Server, AcceptOfUnusableHandleKeepsState)
 {
     const size_t registered = support::RegisteredSocketCount();
-    TestSocket accepted;
-    LONG bogus = 0x7FFFFFF0;
-    EXPECT_EQ(S_OK, accepted->Accept(&bogus));
-    EXPECT_EQ(sckClosed, accepted.State());
-    EXPECT_EQ(registered, support::RegisteredSocketCount()) << "the failed registration leaves no entry";
+    {
+        TestSocket accepted;
+        for (LONG unusable : {0x7FFFFFF0L, -1L}) {
+            EXPECT_EQ(S_OK, accepted->Accept(&unusable));
+            EXPECT_EQ(sckClosed, accepted.State());
+            EXPECT_EQ(-1, accepted.Handle());
+            EXPECT_EQ(registered, support::RegisteredSocketCount()) << unusable;
+        }
+    }
+    EXPECT_EQ(registered, support::RegisteredSocketCount());
+    EXPECT_EQ(registered == 0, support::WindowHandle() == nullptr);
+}
+
+// A socket another object owns, as its connection or made by its vbSocket,
+// is not taken over: the object that tried goes without closing or
+// unregistering it, and the owner goes without failing.
+TEST(Server, AcceptLeavesAnotherObjectsSocketAlone)
+{
+    auto owner = std::make_unique<TestSocket>();
+    owner->CollectArrivals();
+    ASSERT_TRUE(owner->ConnectAndWait(EchoPort));
+    const LONG connection = owner->Handle();
+    LONG extra = -1;
+    ASSERT_EQ(S_OK, (*owner)->vbSocket(&extra));
+    const size_t registered = support::RegisteredSocketCount();
+    {
+        TestSocket intruder;
+        for (LONG owned : {connection, extra}) {
+            EXPECT_EQ(S_OK, intruder->Accept(&owned));
+            EXPECT_EQ(-1, intruder.Handle());
+            EXPECT_EQ(sckClosed, intruder.State());
+        }
+    }
+    EXPECT_EQ(registered, support::RegisteredSocketCount());
+    EXPECT_TRUE(IsOpenSocket(connection));
+    EXPECT_TRUE(IsOpenSocket(extra));
+    ASSERT_EQ(S_OK, owner->Send(Text(L"still mine")));
+    ASSERT_TRUE(PumpUntil([&] { return owner->received() == "still mine"; }));
+    owner.reset();
+    EXPECT_FALSE(IsOpenSocket(extra));
 }
 
 } // namespace

@@ -32,6 +32,14 @@ automation::Variant Short(SHORT value)
     return v;
 }
 
+automation::Variant Double(double value)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_R8;
+    V_R8(v.get()) = value;
+    return v;
+}
+
 automation::Variant Boolean(bool value)
 {
     automation::Variant v;

@@ -22,6 +22,7 @@ enum PeerPort : LONG {
     UdpEchoPort = 47004,
     ConnectBackPort = 47005,
     UdpSendToPort = 47006,
+    SlowReaderPort = 47007,
     RefusedPort = 47009,
 };
 
@@ -29,6 +30,7 @@ enum PeerPort : LONG {
 automation::Variant Missing();
 automation::Variant Long(LONG value);
 automation::Variant Short(SHORT value);
+automation::Variant Double(double value);
 automation::Variant Boolean(bool value);
 automation::Variant Text(std::wstring_view text);
 automation::Variant Bytes(std::string_view bytes);

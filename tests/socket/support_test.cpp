@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 #include "automation/error.h"
+#include "component/com/module.h"
 #include "socket_fixture.h"
 #include "support/socket_support.h"
 
@@ -91,7 +92,9 @@ TEST_F(SupportModule, NotificationsReachOnlyTheOwnerOfTheHandle)
     EXPECT_EQ(sckError, client.State());
 }
 
-TEST_F(SupportModule, ServiceRunsWhileASocketIsRegistered)
+// Windows fails every socket call after the thread's last WSACleanup (Wine
+// does not), so the service must outlive every object that may still call.
+TEST_F(SupportModule, ServiceRunsWhileAnObjectLives)
 {
     ASSERT_FALSE(support::ServiceStarted());
     auto idle = std::make_unique<TestSocket>();
@@ -102,6 +105,14 @@ TEST_F(SupportModule, ServiceRunsWhileASocketIsRegistered)
     idle.reset();
     EXPECT_TRUE(support::ServiceStarted()) << "a socket is still registered";
     busy.reset();
+    EXPECT_FALSE(support::ServiceStarted());
+
+    auto first = std::make_unique<TestSocket>();
+    auto second = std::make_unique<TestSocket>();
+    first.reset();
+    EXPECT_TRUE(support::ServiceStarted()) << "the second object has no socket yet, but will need one";
+    ASSERT_TRUE(second->ConnectAndWait(EchoPort));
+    second.reset();
     EXPECT_FALSE(support::ServiceStarted());
 }
 
@@ -177,6 +188,56 @@ long RecordedErrorNumber()
     }
 }
 
+struct RecordingTarget final : support::SocketEventTarget {
+    void KeepAlive() override {}
+    void LetGo() override {}
+    void PostSocketEvent(SOCKET, long event, long) override { events.push_back(event); }
+    void PostGetHostEvent(long, uint32_t, const std::wstring&, long) override {}
+    std::vector<long> events;
+};
+
+// Whatever handle value the platform gives the next socket (Wine gives the
+// last one's at once), what was queued for a socket before it was
+// unregistered reaches no one, and what is queued after reaches the new
+// owner. Another socket keeps the window, and so the queue.
+TEST_F(SupportModule, QueuedNotificationsEndWithTheirRegistration)
+{
+    IdleTarget keeperTarget;
+    RecordingTarget closed, next;
+    const SOCKET keeper = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET reused = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_TRUE(support::RegisterSocket(keeper, &keeperTarget));
+    ASSERT_TRUE(support::RegisterSocket(reused, &closed));
+    PostMessageA(support::WindowHandle(), support::WinsockMessage(), reused, MAKELPARAM(FD_CLOSE, 0));
+    ASSERT_TRUE(support::UnregisterSocket(reused, &closed));
+    ASSERT_TRUE(support::RegisterSocket(reused, &next));
+    PostMessageA(support::WindowHandle(), support::WinsockMessage(), reused, MAKELPARAM(FD_READ, 0));
+    PumpFor(100);
+    EXPECT_TRUE(closed.events.empty());
+    EXPECT_EQ(std::vector<long>{FD_READ}, next.events);
+    EXPECT_TRUE(support::UnregisterSocket(reused, &next));
+    EXPECT_TRUE(support::UnregisterSocket(keeper, &keeperTarget));
+    closesocket(reused);
+    closesocket(keeper);
+}
+
+// The hidden window's procedure is the module's: while the window exists the
+// host must not unload the module, also when no object is left.
+TEST_F(SupportModule, WindowKeepsTheModuleLoaded)
+{
+    IdleTarget target;
+    const SOCKET raw = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, raw);
+    ASSERT_TRUE(com::CanUnload()) << "an earlier test left an object or lock behind";
+    ASSERT_TRUE(support::RegisterSocket(raw, &target));
+    EXPECT_NE(nullptr, support::WindowHandle());
+    EXPECT_FALSE(com::CanUnload());
+    EXPECT_TRUE(support::UnregisterSocket(raw, &target));
+    EXPECT_EQ(nullptr, support::WindowHandle());
+    EXPECT_TRUE(com::CanUnload());
+    closesocket(raw);
+}
+
 // A handle that is no socket: the asynchronous selection fails, and the
 // registration must not keep its entry (a second attempt would otherwise
 // find the key taken).
@@ -190,6 +251,20 @@ TEST_F(SupportModule, FailedSelectionWithdrawsTheEntry)
         EXPECT_EQ(0u, support::RegisteredSocketCount());
         EXPECT_EQ(nullptr, support::WindowHandle());
     }
+}
+
+// The error recorded by a failed call is not the one a later call reports:
+// whoever starts an operation that may record one clears it.
+TEST_F(SupportModule, RecordedErrorBelongsToTheLastCall)
+{
+    TestSocket client;
+    ASSERT_EQ(S_OK, client.Bind(0, L"127.0.0.1"));
+    IdleTarget target;
+    EXPECT_FALSE(support::RegisterSocket(0x7FFF0, &target));
+    ASSERT_EQ(WSAENOTSOCK, RecordedErrorNumber());
+    ASSERT_EQ(S_OK, client.Connect(L"localhost", EchoPort));  // a lookup that starts
+    EXPECT_EQ(5, RecordedErrorNumber()) << "nothing recorded";
+    ASSERT_TRUE(client.WaitForEvent(DISPID_OnConnect));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // failures.
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
+#include <cstdio>
 #include <cstring>
 #include "automation/narrow.h"
 #include "socket_fixture.h"
@@ -208,6 +209,14 @@ TEST_F(EchoBuffer, MaxLenLimitsWhatGetDataTakes)
     ASSERT_EQ(S_OK, client.Get(data, Long(8209), Long(11)));  // one more than is waiting
     EXPECT_EQ(ten, BytesIn(*data.get()));
     EXPECT_EQ(0, client.BytesReceived());
+
+    // Beyond the 32-bit range it still means everything, not an overflow.
+    Echo(ten, 10);
+    ASSERT_EQ(S_OK, client.Peek(data, Long(8209), Double(4294967296.0)));
+    EXPECT_EQ(ten, BytesIn(*data.get()));
+    ASSERT_EQ(S_OK, client.Get(data, Long(8209), Double(1e10)));
+    EXPECT_EQ(ten, BytesIn(*data.get()));
+    EXPECT_EQ(0, client.BytesReceived());
 }
 
 TEST_F(EchoBuffer, UnsupportedTypeEmptiesBufferAndLeavesArgument)
@@ -242,6 +251,56 @@ TEST_F(EchoBuffer, ArrivalsCountEverythingWaiting)
     automation::Variant data;
     ASSERT_EQ(S_OK, client.Get(data, Missing(), Missing()));
     EXPECT_EQ(L"123451234567", std::wstring(V_BSTR(data.get())));
+}
+
+uint32_t Crc32(std::string_view bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A peer that reads slowly takes megabytes in many pieces: the platform takes
+// part of each offer or reports that it would block, and announces room again
+// only after the latter. Every byte must arrive, in order, with progress that
+// adds up and one completion after the last byte.
+TEST(TcpClient, LargeSendToASlowReaderArrivesWhole)
+{
+    std::string data(6 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i >> 8) * 31 + i);
+    const LONG size = static_cast<LONG>(data.size());
+    TestSocket client;
+    client.CollectArrivals();
+    ASSERT_TRUE(client.ConnectAndWait(SlowReaderPort));
+    client.sink().Clear();
+
+    ASSERT_EQ(S_OK, client.Send(Bytes(data)));
+    ASSERT_TRUE(client.WaitForEvent(DISPID_OnSendComplete, 1, 30000));
+    LONG sent = 0;
+    LONG remaining = size;
+    size_t progressEvents = 0;
+    for (const Event& event : client.sink().events()) {
+        if (event.id != DISPID_OnSendProgress) continue;
+        ++progressEvents;
+        sent += event.LongArg(0);
+        EXPECT_GT(event.LongArg(0), 0);
+        EXPECT_EQ(remaining - event.LongArg(0), event.LongArg(1));
+        remaining = event.LongArg(1);
+    }
+    ::testing::Test::RecordProperty("SendProgressEvents", static_cast<int>(progressEvents));
+    EXPECT_EQ(size, sent);
+    EXPECT_EQ(0, remaining);
+    EXPECT_EQ(DISPID_OnSendComplete, client.sink().Sequence().back()) << "completion after the last progress";
+
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_TRUE(client.WaitForEvent(DISPID_OnClose, 1, 30000));
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "GOT %ld %08x", static_cast<long>(size), Crc32(data));
+    EXPECT_EQ(expected, client.received());
+    EXPECT_EQ(1u, client.sink().Count(DISPID_OnSendComplete));
 }
 
 TEST(TcpClient, CloseSocketWaitsForPeerClose)
@@ -349,6 +408,57 @@ TEST(TcpClient, ConnectByNameResolvesThenConnects)
     EXPECT_EQ(L"localhost", client.RemoteHost()) << "replaced by the name the lookup returned";
     EXPECT_EQ(L"127.0.0.1", client.RemoteHostIP());
     EXPECT_EQ(0u, support::PendingLookupCount());
+}
+
+// The platform hands a closed socket's handle value to the next socket at
+// once (Wine always does), while notifications for the closed one may still
+// be queued: here the peer's data and close, which arrive while the host is
+// not pumping. Another socket keeps the hidden window, and so the queue.
+TEST(TcpClient, NotificationsOfAClosedSocketNeverReachTheNextOne)
+{
+    TestSocket keeper;
+    ASSERT_EQ(S_OK, keeper.Bind(0, L"127.0.0.1"));
+    TestSocket client;
+    ASSERT_TRUE(client.ConnectAndWait(SendAndClosePort));
+    const LONG closed = client.Handle();
+    Sleep(300);  // the peer sends and closes; nothing is dispatched
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_EQ(S_OK, client->CloseSocket());
+    ASSERT_EQ(sckClosed, client.State());
+    client.sink().Clear();
+
+    ASSERT_TRUE(client.ConnectAndWait(EchoPort));
+    ::testing::Test::RecordProperty("HandleValueReused", client.Handle() == closed ? "yes" : "no");
+    PumpFor(300);
+    EXPECT_EQ(sckConnected, client.State());
+    EXPECT_EQ(0u, client.sink().Count(DISPID_OnClose));
+    EXPECT_EQ(0u, client.sink().Count(DISPID_OnDataArrival));
+    client.CollectArrivals();
+    ASSERT_EQ(S_OK, client.Send(Text(L"fresh")));
+    ASSERT_TRUE(PumpUntil([&] { return client.received() == "fresh"; }));
+}
+
+// A lookup the object gave up on (by closing, or by a new Connect) never
+// acts, whether it succeeds or fails; its completion is still queued when
+// the new connection starts.
+TEST(TcpClient, AbandonedLookupsNeverAct)
+{
+    for (const wchar_t* name : {L"localhost", L"no-such-host.invalid"}) {
+        for (bool closeFirst : {true, false}) {
+            SCOPED_TRACE(testing::Message() << automation::NarrowOf(name) << (closeFirst ? ", closed" : ", reconnected"));
+            TestSocket client;
+            ASSERT_EQ(S_OK, client.Connect(name, EchoPort));
+            if (closeFirst) {
+                ASSERT_EQ(S_OK, client->CloseSocket());
+            }
+            ASSERT_TRUE(client.ConnectAndWait(EchoPort));
+            ASSERT_TRUE(PumpUntil([] { return support::PendingLookupCount() == 0; }, 10000));
+            PumpFor(100);
+            EXPECT_EQ(sckConnected, client.State());
+            EXPECT_EQ(0u, client.sink().Count(DISPID_OnError));
+            EXPECT_EQ(L"127.0.0.1", client.RemoteHost());
+        }
+    }
 }
 
 TEST(TcpClient, FailedLookupRaisesOnErrorAndKeepsSocket)

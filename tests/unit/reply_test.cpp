@@ -1,18 +1,18 @@
 #include "client/reply.h"
 #include <gtest/gtest.h>
-#include <algorithm>
-#include <stdexcept>
 
 namespace {
 
 using velkomb::client::DecodeReply;
 using velkomb::client::DecodedReply;
-using velkomb::client::ReplyBytesNeeded;
+using velkomb::client::FrameAt;
+using velkomb::client::FrameState;
 using Bytes = std::vector<uint8_t>;
 using Values = std::vector<std::optional<int32_t>>;
 constexpr std::nullopt_t kEmpty = std::nullopt;
 
-// A reply with a fixed MBAP header in front of its function code and data.
+// A reply with an MBAP header in front of its function code and data; its
+// length field counts the unit id and `pdu`.
 Bytes Reply(std::initializer_list<uint8_t> pdu)
 {
     Bytes bytes = {0x0B, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(pdu.size() + 1), 0x01};
@@ -51,12 +51,16 @@ TEST(DecodeReply, DecodesEveryKindOfReply)
         {"no register bytes", Reply({3, 0}), 0, true, {kEmpty}},
         {"1 register byte reads none", Reply({3, 1, 0xAA}), 0, true, {kEmpty}},
         {"5 register bytes ignore the last", Reply({3, 5, 0, 1, 0, 2, 0xAA}), 0, true, {kEmpty, 1, 2}},
-        {"7 register bytes read one past them", Reply({4, 7, 0, 1, 0, 2, 0, 3, 0x12, 0x34}), 0, true,
-         {kEmpty, 1, 2, 3, 0x1234}},
+        {"7 register bytes leave the fourth empty", Reply({4, 7, 0, 1, 0, 2, 0, 3, 0x12}), 0, true,
+         {kEmpty, 1, 2, 3, kEmpty}},
+        {"nor does a byte behind the data fill it", Reply({4, 7, 0, 1, 0, 2, 0, 3, 0x12, 0x34}), 0, true,
+         {kEmpty, 1, 2, 3, kEmpty}},
     };
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
         const DecodedReply reply = DecodeReply(c.bytes);
+        EXPECT_TRUE(reply.complete);
+        EXPECT_TRUE(reply.hasCodes);
         EXPECT_EQ(reply.functionCode, c.bytes[7]);
         EXPECT_EQ(reply.exceptionCode, c.exceptionCode);
         EXPECT_EQ(reply.hasRegisters, c.hasRegisters);
@@ -64,52 +68,83 @@ TEST(DecodeReply, DecodesEveryKindOfReply)
     }
 }
 
-struct SplitCase {
+// A reply that ends before a byte the decoding needs: what was reached
+// stands, and the reply does not count as complete.
+TEST(DecodeReply, StopsAtTheFirstByteTheReplyLacks)
+{
+    const DecodedReply exception = DecodeReply(Reply({131}));
+    EXPECT_FALSE(exception.hasCodes);
+    EXPECT_FALSE(exception.complete);
+
+    const DecodedReply noCount = DecodeReply(Reply({3}));
+    EXPECT_TRUE(noCount.hasCodes);
+    EXPECT_EQ(noCount.functionCode, 3);
+    EXPECT_FALSE(noCount.hasRegisters);
+    EXPECT_FALSE(noCount.complete);
+
+    const DecodedReply lyingCount = DecodeReply(Reply({3, 6, 0x00, 0x2A, 0x01}));
+    EXPECT_TRUE(lyingCount.hasRegisters);
+    EXPECT_EQ(lyingCount.values, (Values{kEmpty, 42, kEmpty, kEmpty}));
+    EXPECT_FALSE(lyingCount.complete);
+
+    const DecodedReply coils = DecodeReply(Reply({1, 2, 0x01}));
+    EXPECT_EQ(coils.values.size(), 17u);
+    EXPECT_EQ(coils.values[1], 1);
+    EXPECT_EQ(coils.values[9], kEmpty);
+    EXPECT_FALSE(coils.complete);
+}
+
+struct FrameCase {
     const char* name;
     Bytes bytes;
-    size_t complete;
 };
 
-// TCP may cut a reply anywhere: every prefix must ask for what the decoding
-// will read, and only the whole reply may be decoded.
-TEST(ReplyBytesNeeded, KnowsTheReplyLengthAtEverySplitPoint)
+// TCP may cut a reply anywhere: its header's length tells where it ends,
+// whatever its function code.
+TEST(FrameAt, KnowsTheReplyLengthAtEverySplitPoint)
 {
-    const SplitCase cases[] = {
-        {"register read", Reply({3, 6, 0x12, 0x34, 0x7F, 0xFF, 0x80, 0x00}), 15},
-        {"coil read", Reply({1, 2, 0x05, 0x80}), 11},
-        {"odd register count rounded up", Reply({3, 7, 0, 1, 0, 2, 0, 3, 0x12, 0x34}), 17},
-        {"odd register count rounded down", Reply({3, 5, 0, 1, 0, 2, 0xAA}), 13},
-        {"no data", Reply({2, 0}), 9},
-        {"exception", Reply({0x97, 4}), 9},
-        {"write reply", Reply({16, 0, 1, 0, 2}), 8},
+    const FrameCase cases[] = {
+        {"register read", Reply({3, 6, 0x12, 0x34, 0x7F, 0xFF, 0x80, 0x00})},
+        {"coil read", Reply({1, 2, 0x05, 0x80})},
+        {"odd register count", Reply({3, 7, 0, 1, 0, 2, 0, 3, 0x12})},
+        {"exception", Reply({0x97, 4})},
+        {"write reply", Reply({16, 0, 1, 0, 2})},
+        {"count claiming more than the reply holds", Reply({3, 200, 1, 2})},
     };
-    for (const SplitCase& c : cases) {
+    for (const FrameCase& c : cases) {
         for (size_t length = 0; length <= c.bytes.size(); ++length) {
             SCOPED_TRACE(testing::Message() << c.name << ", " << length << " bytes");
-            const std::span<const uint8_t> prefix(c.bytes.data(), length);
-            const size_t expected = length < 8 ? std::min<size_t>(c.complete, 8)
-                                  : length < 9 ? std::min<size_t>(c.complete, 9)
-                                               : c.complete;
-            EXPECT_EQ(ReplyBytesNeeded(prefix), expected);
-            if (length < c.complete) {
-                EXPECT_THROW(DecodeReply(prefix), std::out_of_range);
-            }
+            const auto frame = FrameAt(std::span<const uint8_t>(c.bytes.data(), length));
+            EXPECT_EQ(frame.state, length == c.bytes.size() ? FrameState::Complete : FrameState::Incomplete);
+            EXPECT_EQ(frame.length, length < 6 ? 0 : c.bytes.size());
         }
     }
 }
 
-// Two replies in one arrival: the first is decoded, the rest is not read.
-TEST(DecodeReply, DecodesOnlyTheFirstOfMergedReplies)
+TEST(FrameAt, LengthsNoReplyCarriesAreImpossible)
 {
-    const Bytes first = Reply({3, 2, 0x00, 0x2A});
+    for (int length : {0, 1, 255, 300, 65535}) {
+        Bytes bytes = Reply({3, 2, 0, 1});
+        bytes[4] = static_cast<uint8_t>(length >> 8);
+        bytes[5] = static_cast<uint8_t>(length);
+        EXPECT_EQ(FrameAt(bytes).state, FrameState::Impossible) << length;
+    }
+    const Bytes shortest = {0, 0, 0, 0, 0, 2, 1, 6};
+    EXPECT_EQ(FrameAt(shortest).state, FrameState::Complete);
+}
+
+// Two replies in one arrival: the first ends where its length says.
+TEST(FrameAt, EndsTheFirstOfMergedReplies)
+{
+    const Bytes first = Reply({16, 0, 1, 0, 2});
     Bytes merged = first;
-    const Bytes second = Reply({1, 1, 0xFF});
+    const Bytes second = Reply({3, 2, 0x00, 0x2A});
     merged.insert(merged.end(), second.begin(), second.end());
 
-    EXPECT_EQ(ReplyBytesNeeded(merged), first.size());
-    const DecodedReply reply = DecodeReply(merged);
-    EXPECT_EQ(reply.functionCode, 3);
-    EXPECT_EQ(reply.values, (Values{kEmpty, 42}));
+    const auto frame = FrameAt(merged);
+    ASSERT_EQ(frame.state, FrameState::Complete);
+    EXPECT_EQ(frame.length, first.size());
+    EXPECT_EQ(FrameAt(std::span<const uint8_t>(merged).subspan(frame.length)).length, second.size());
 }
 
 } // namespace

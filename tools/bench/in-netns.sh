@@ -1,11 +1,11 @@
 #!/bin/bash
-# Run by run.sh inside a private network namespace: loopback up, the bench's
-# Wine prefix with one persistent wineserver on the measured core, the build
-# of the component, the script host and the bench programs, registration,
-# then the driver.
+# Run by run.sh inside a private network and mount namespace: loopback up and
+# a hosts file of its own, the bench's Wine prefix with one persistent
+# wineserver on the measured core, the build of the component, the script
+# host and the bench programs, registration, then the driver.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-ip link set lo up
+source tools/private-namespace.sh
 work=$(realpath -m "${BENCH_DIR:-build-bench}")
 core=${BENCH_CORE:-$(($(nproc) - 1))}
 export WINEPREFIX="$work/wineprefix" WINEARCH=win32 WINEDEBUG=-all

@@ -278,6 +278,7 @@ async def serve_client(reader, writer, settings):
         used_once(settings, options)
         log(f"client {peer[0]}:{peer[1]}: {options.mode}")
         try:
+            await asyncio.sleep(options.delay)
             await CONNECTION_MODES[options.mode](conn)
         except ConnectionError:
             pass
@@ -378,8 +379,8 @@ def parse_options(argv=None):
                         help="port on which one line of these options switches the behaviour")
     parser.add_argument("--mode", choices=sorted([*MODES, *CONNECTION_MODES]), default="normal")
     parser.add_argument("--delay", type=float,
-                        help=f"seconds to wait before answering (default {DEFAULT_DELAY} "
-                             "in delay mode, 0 otherwise)")
+                        help=f"seconds to wait before answering, or before a connection mode acts "
+                             f"(default {DEFAULT_DELAY} in delay mode, 0 otherwise)")
     parser.add_argument("--split-at", type=offsets, default=[1, 8, 9],
                         help="split mode: byte offsets where the reply is cut, e.g. 1,8,9")
     parser.add_argument("--pause", type=float, default=0.1,

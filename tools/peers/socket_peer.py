@@ -15,6 +15,10 @@
   base+6  UDP send-to       on "SEND <port> <text>" sends <text> from a fresh
                             socket to 127.0.0.1:<port> and answers the requester
                             "SENT <source port>" (or "ERROR <reason>")
+  base+7  TCP slow reader   small receive buffer; reads nothing for 0.3 s, then
+                            small chunks with pauses until the client closes or
+                            shuts down its sending side, then sends
+                            "GOT <count> <crc32 hex>" of the bytes and closes
   base+9  nothing listens there: connections to it are refused
 
 Every connection has an idle limit and a byte limit, and the process ends by
@@ -27,8 +31,9 @@ import signal
 import socket
 import struct
 import sys
+import zlib
 
-ECHO, RECORD, SEND_AND_CLOSE, RESET, UDP_ECHO, CONNECT_BACK, UDP_SEND_TO = range(7)
+ECHO, RECORD, SEND_AND_CLOSE, RESET, UDP_ECHO, CONNECT_BACK, UDP_SEND_TO, SLOW_READER = range(8)
 LOOPBACK = "127.0.0.1"
 CHUNK = 65536
 MAX_BYTES = 16 * 1024 * 1024
@@ -38,16 +43,20 @@ REPLY_QUIET = 1.0
 REPLY_LIMIT = 5.0
 SEND_AND_CLOSE_DATA = b"0123456789"
 HELLO = b"hello server"
+SLOW_RECEIVE_BUFFER = 16384
+SLOW_START = 0.3
+SLOW_CHUNK = 16384
+SLOW_PAUSE = 0.001
 
 
 def log(text):
     print(f"socket peer: {text}", file=sys.stderr, flush=True)
 
 
-async def read_chunk(reader, timeout=IDLE_LIMIT):
+async def read_chunk(reader, timeout=IDLE_LIMIT, size=CHUNK):
     """The next chunk, b"" at end of stream, or None when nothing came in time."""
     try:
-        return await asyncio.wait_for(reader.read(CHUNK), timeout)
+        return await asyncio.wait_for(reader.read(size), timeout)
     except asyncio.TimeoutError:
         return None
 
@@ -144,13 +153,43 @@ async def tcp_connect_back(reader, writer):
     await close(writer)
 
 
+async def tcp_slow_reader(reader, writer):
+    await asyncio.sleep(SLOW_START)
+    crc = 0
+    total = 0
+    while total < MAX_BYTES:
+        chunk = await read_chunk(reader, size=SLOW_CHUNK)
+        if not chunk:
+            break
+        crc = zlib.crc32(chunk, crc)
+        total += len(chunk)
+        await asyncio.sleep(SLOW_PAUSE)
+    writer.write(f"GOT {total} {crc:08x}".encode())
+    await writer.drain()
+    await close(writer)
+
+
 TCP_BEHAVIOURS = {
     ECHO: tcp_echo,
     RECORD: tcp_record,
     SEND_AND_CLOSE: tcp_send_and_close,
     RESET: tcp_reset,
     CONNECT_BACK: tcp_connect_back,
+    SLOW_READER: tcp_slow_reader,
 }
+
+# Socket options of a behaviour's listening socket, inherited by the
+# connections it accepts.
+LISTEN_OPTIONS = {SLOW_READER: [(socket.SOL_SOCKET, socket.SO_RCVBUF, SLOW_RECEIVE_BUFFER)]}
+
+
+def listening_socket(host, port, options):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    for level, name, value in options:
+        sock.setsockopt(level, name, value)
+    sock.bind((host, port))
+    return sock
 
 
 def guarded(behaviour):
@@ -205,8 +244,8 @@ async def start_all(host, base):
     loop = asyncio.get_running_loop()
     servers, transports = [], []
     for offset, behaviour in TCP_BEHAVIOURS.items():
-        servers.append(await asyncio.start_server(guarded(behaviour), host, base + offset,
-                                                  reuse_address=True))
+        sock = listening_socket(host, base + offset, LISTEN_OPTIONS.get(offset, []))
+        servers.append(await asyncio.start_server(guarded(behaviour), sock=sock))
     for offset, protocol in UDP_BEHAVIOURS.items():
         transport, _ = await loop.create_datagram_endpoint(protocol,
                                                            local_addr=(host, base + offset))

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 if [ "${1:-}" != --in-netns ]; then
   bash tools/install-packages.sh
-  exec unshare --net bash "$0" --in-netns "${1:-1000000}"
+  exec unshare --net --mount bash "$0" --in-netns "${1:-1000000}"
 fi
 source tools/build-in-netns.sh
 VELKOMB_TIMEOUT=86400 bash tests/with-peers.sh "/usr/bin/python3 tools/devices/simulator.py" \
