@@ -380,7 +380,7 @@ class Profiler(bench.Bench):
                 samples = perf_samples(os.path.join(self.logs, "perf.data"))
                 profiles[name].add(result, samples, modules, self.program, self.args.period)
                 print(f"cpu round {i + 1}/{self.args.rounds} {name:<24} {result['tx_per_s']:>8.0f} tx/s  client "
-                      f"{result['client_cpu_us']:.1f} us/tx", flush=True)
+                      f"{result['client_cpu_us']:.1f} + wineserver {result['wineserver_cpu_us']:.1f} us/tx", flush=True)
         self.sampling = False
         return profiles
 
