@@ -475,7 +475,7 @@ def main():
     parser.add_argument("--passes", default="cpu,calls,requests")
     parser.add_argument("--rounds", type=int, default=3, help="rounds of the cpu pass")
     parser.add_argument("--count", type=int, default=20000, help="transactions per run of the cpu pass")
-    parser.add_argument("--period", type=int, default=100000, help="ns of CPU between samples")
+    parser.add_argument("--period", type=int, default=250000, help="ns of CPU between samples")
     parser.add_argument("--trace-counts", default="100,400", help="transactions of the two traced runs")
     parser.add_argument("--top", type=int, default=25, help="rows per table")
     parser.add_argument("--script-count", type=int, default=5000)
