@@ -3,6 +3,10 @@
 # on every machine (a fresh one may have no /etc/hosts at all, and a bind
 # mount needs a file to cover). /etc as a whole is replaced by a private copy
 # on a tmpfs; the namespace's mounts go with it and never reach the machine.
+if [ "$(readlink /proc/self/ns/mnt)" = "$(readlink /proc/1/ns/mnt)" ]; then
+  echo "private-namespace.sh: not in a mount namespace of its own (run it under unshare --net --mount)" >&2
+  exit 1
+fi
 ip link set lo up
 mount --make-rprivate /
 private_etc=$(mktemp -d)

@@ -9,4 +9,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bash tools/install-packages.sh
-exec unshare --net --mount bash tools/bench/in-netns.sh "$@"
+exec unshare --net --mount bash tools/bench/in-netns.sh bench.py "$@"
