@@ -167,7 +167,7 @@ class Bench:
         return result
 
     def observe(self, watched):
-        """Wraps the measured loop of every run; profile.py records it. The
+        """Wraps the measured loop of every run; breakdown.py records it. The
         processes whose CPU is counted are in `watched`."""
         return contextlib.nullcontext()
 

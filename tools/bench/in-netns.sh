@@ -1,24 +1,15 @@
 #!/bin/bash
-<<<<<<< HEAD
-# Run by run.sh inside a private network and mount namespace: loopback up and
-# a hosts file of its own, the bench's Wine prefix with one persistent
-# wineserver on the measured core, the build of the component, the script
-# host and the bench programs, registration, then the driver.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-source tools/private-namespace.sh
-=======
-# Run by run.sh and profile.sh inside a private network namespace: loopback
-# up, the bench's Wine prefix with one persistent wineserver on the measured
-# core, the build of the component, the script host and the bench programs,
-# registration, then the driver named by the first argument (bench.py or
-# profile.py) with the other arguments.
+# Run by run.sh and breakdown.sh inside a private network and mount
+# namespace: loopback up and a hosts file of its own, the bench's Wine prefix
+# with one persistent wineserver on the measured core, the build of the
+# component, the script host and the bench programs, registration, then the
+# driver named by the first argument (bench.py or breakdown.py) with the
+# other arguments.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 driver=$1
 shift
-ip link set lo up
->>>>>>> issue12
+source tools/private-namespace.sh
 work=$(realpath -m "${BENCH_DIR:-build-bench}")
 core=${BENCH_CORE:-$(($(nproc) - 1))}
 export WINEPREFIX="$work/wineprefix" WINEARCH=win32 WINEDEBUG=-all
@@ -32,7 +23,7 @@ echo "building into $work (logs: $work/build.log)"
 toolchain="$PWD/cmake/mingw-i686.cmake"
 {
   # The release build's code, with its symbols and debug information kept
-  # (-g changes no code) so that profile.py can name the functions.
+  # (-g changes no code) so that breakdown.py can name the functions.
   cmake -S . -B "$work/main" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELKOMB_WINEPREFIX="$WINEPREFIX" \
         -DCMAKE_BUILD_TYPE=Bench -DCMAKE_CXX_FLAGS_BENCH="-O3 -DNDEBUG -g" -DCMAKE_C_FLAGS_BENCH="-O3 -DNDEBUG -g"
   cmake --build "$work/main" -j"$(nproc)" --target VelkoMB scripthost
