@@ -3,7 +3,7 @@
 # installing what is missing) and packs the Windows distribution:
 #   ./package.sh [OUTPUT.zip]      default dist/VelkoMB.zip
 # The zip holds x86/ and x64/ (VelkoMB.dll, VelkoMBReg.exe and the per-user
-# register scripts), examples/ and INSTALL.txt.
+# register scripts), examples/, docs/ and INSTALL.txt.
 set -euo pipefail
 cd "$(dirname "$0")"
 output=$(realpath -m "${1:-dist/VelkoMB.zip}")

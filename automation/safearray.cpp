@@ -52,16 +52,36 @@ std::vector<uint8_t> BytesOf(SAFEARRAY* array)
     return bytes;
 }
 
+namespace {
+
+// The one-dimensional array a variant holds (by reference or not), or null.
+SAFEARRAY* VectorOf(const VARIANT& v)
+{
+    if (!(V_VT(&v) & VT_ARRAY)) return nullptr;
+    SAFEARRAY* array = (V_VT(&v) & VT_BYREF) ? *V_ARRAYREF(&v) : V_ARRAY(&v);
+    return array && SafeArrayGetDim(array) == 1 ? array : nullptr;
+}
+
+} // namespace
+
+bool BoundsOf(const VARIANT& value, long& lower, long& upper)
+{
+    SAFEARRAY* array = VectorOf(Deref(value));
+    if (!array) return false;
+    LONG low = 0, high = -1;
+    SafeArrayGetLBound(array, 1, &low);
+    SafeArrayGetUBound(array, 1, &high);
+    lower = low;
+    upper = high;
+    return true;
+}
+
 Variant ElementOf(const VARIANT& value, long index)
 {
     const VARIANT& v = Deref(value);
-    if (!(V_VT(&v) & VT_ARRAY)) RaiseRuntime(errSubscriptOutOfRange);
-    SAFEARRAY* array = (V_VT(&v) & VT_BYREF) ? *V_ARRAYREF(&v) : V_ARRAY(&v);
-    if (!array || SafeArrayGetDim(array) != 1) RaiseRuntime(errSubscriptOutOfRange);
-    LONG lower = 0, upper = -1;
-    SafeArrayGetLBound(array, 1, &lower);
-    SafeArrayGetUBound(array, 1, &upper);
-    if (index < lower || index > upper) RaiseRuntime(errSubscriptOutOfRange);
+    SAFEARRAY* array = VectorOf(v);
+    long lower = 0, upper = -1;
+    if (!BoundsOf(v, lower, upper) || index < lower || index > upper) RaiseRuntime(errSubscriptOutOfRange);
 
     Variant element;
     VARTYPE type = V_VT(&v) & VT_TYPEMASK;

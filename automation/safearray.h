@@ -39,6 +39,10 @@ void PutElement(VARIANT& array, long index, const VARIANT& value);
 // The bytes of a one-dimensional byte array, in index order.
 std::vector<uint8_t> BytesOf(SAFEARRAY* array);
 
+// The bounds of the one-dimensional array a variant holds (by reference or
+// not); false when it holds none.
+bool BoundsOf(const VARIANT& value, long& lower, long& upper);
+
 // Element `index` of a one-dimensional array held by a variant, copied into a
 // variant. Subscript out of range (9) when the variant holds no array or the
 // index is outside its bounds.

@@ -19,7 +19,6 @@ using automation::Int32OfText;
 using automation::NumberOfText;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kUnitIdentifier = 1;
 constexpr uint8_t kBitsPerCoilByte = 8;
 
 // The integer part of number / divisor, taken downwards, as a byte.
@@ -46,16 +45,16 @@ void AppendHighLow(Bytes& out, const std::wstring& text)
 }
 
 // The MBAP header and the function code; the caller computes the length
-// byte first, which is the first byte that can fail.
-Bytes Header(uint8_t functionCode, uint8_t lengthLow)
+// byte first, which is the first byte that can fail, and the unit id is next.
+Bytes Header(const RequestFields& fields, uint8_t functionCode, uint8_t lengthLow)
 {
     const uint8_t transactionHigh = functionCode <= 4 ? 11 : 12;
-    return {transactionHigh, 0, 0, 0, 0, lengthLow, kUnitIdentifier, functionCode};
+    return {transactionHigh, 0, 0, 0, 0, lengthLow, ByteOfText(fields.unitId), functionCode};
 }
 
 Bytes ReadBits(uint8_t functionCode, const RequestFields& fields)
 {
-    Bytes out = Header(functionCode, 6);
+    Bytes out = Header(fields, functionCode, 6);
     AppendHighLow(out, fields.startAddress);
     AppendHighLow(out, fields.nrRegisters);
     return out;
@@ -63,7 +62,7 @@ Bytes ReadBits(uint8_t functionCode, const RequestFields& fields)
 
 Bytes ReadRegisters(uint8_t functionCode, const RequestFields& fields)
 {
-    Bytes out = Header(functionCode, 6);
+    Bytes out = Header(fields, functionCode, 6);
     AppendHighLow(out, fields.startAddress);
     out.push_back(0);
     out.push_back(ByteOfText(fields.nrRegisters));
@@ -78,7 +77,7 @@ void AppendValue(Bytes& out, double value)
 
 Bytes WriteSingle(uint8_t functionCode, const RequestFields& fields, const WriteValues& values)
 {
-    Bytes out = Header(functionCode, 6);
+    Bytes out = Header(fields, functionCode, 6);
     AppendHighLow(out, fields.startWAddress);
     AppendValue(out, values.value(0));
     return out;
@@ -97,7 +96,7 @@ void AppendRegisterWrite(Bytes& out, const std::wstring& nrWRegisters, uint8_t c
 Bytes WriteMultipleRegisters(const RequestFields& fields, const WriteValues& values)
 {
     const uint8_t count = ByteOfText(fields.nrWRegisters);
-    Bytes out = Header(16, ByteOfNumber(2.0 * count + 7));
+    Bytes out = Header(fields, 16, ByteOfNumber(2.0 * count + 7));
     AppendHighLow(out, fields.startWAddress);
     AppendRegisterWrite(out, fields.nrWRegisters, count, values);
     return out;
@@ -106,7 +105,7 @@ Bytes WriteMultipleRegisters(const RequestFields& fields, const WriteValues& val
 Bytes ReadWriteMultipleRegisters(const RequestFields& fields, const WriteValues& values)
 {
     const uint8_t count = ByteOfText(fields.nrWRegisters);
-    Bytes out = Header(23, ByteOfNumber(2.0 * count + 11));
+    Bytes out = Header(fields, 23, ByteOfNumber(2.0 * count + 11));
     AppendHighLow(out, fields.startAddress);
     out.push_back(0);
     out.push_back(ByteOfText(fields.nrRegisters));
@@ -164,7 +163,7 @@ uint8_t PackedCoilByte(std::span<const CoilValue> coils)
 Bytes WriteMultipleCoils(const RequestFields& fields, const WriteValues& values)
 {
     const uint8_t byteCount = FlooredQuotientByte(NumberOfText(fields.nrWRegisters) + 7, kBitsPerCoilByte);
-    Bytes out = Header(15, ByteOfNumber(byteCount + 7.0));
+    Bytes out = Header(fields, 15, ByteOfNumber(byteCount + 7.0));
     AppendHighLow(out, fields.startWAddress);
     AppendHighLow(out, fields.nrWRegisters);
     out.push_back(byteCount);

@@ -16,6 +16,7 @@ struct RequestFields {
     std::wstring nrRegisters;
     std::wstring startWAddress;
     std::wstring nrWRegisters;
+    std::wstring unitId = L"1";
 };
 
 // The values to write, element by element, as the host's array holds them.

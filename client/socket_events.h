@@ -1,6 +1,7 @@
-// The client's sink for its socket's events: only OnDataArrival has a
-// handler. The sink points back at the client without a reference; the
-// client disconnects it before it goes away.
+// The client's sink for its socket's events: OnDataArrival, OnConnect and
+// OnError reach the client, the others are ignored. The sink points back at
+// the client without a reference; the client disconnects it before it goes
+// away.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -20,6 +21,9 @@ public:
                                      UINT*) override;
 
 private:
+    HRESULT DataArrival(const DISPPARAMS& params);
+    HRESULT Error(const DISPPARAMS& params);
+
     VelkoMB* client_;
 };
 

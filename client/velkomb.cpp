@@ -7,14 +7,13 @@
 #include "client/socket_events.h"
 #include "socket/csocket.h"
 #include "support/clock.h"
+#include "support/error_texts.h"
 
 namespace velkomb::client {
 
 using automation::CheckCall;
 
 namespace {
-
-constexpr long modbusPort = 502;
 
 // The values of the write array, as the request builder reads them.
 class ArrayValues final : public WriteValues {
@@ -63,6 +62,13 @@ private:
     bool quit_ = false;
     int exitCode_ = 0;
 };
+
+// Sleeps until a message arrives or just past `seconds` from now.
+void SleepUntilMessageOr(double seconds)
+{
+    const DWORD wait = static_cast<DWORD>(std::ceil(seconds * 1000.0)) + 1;
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
 
 // Releases a COM reference when it goes.
 struct ReleaseReference {
@@ -162,7 +168,16 @@ void VelkoMB::CreateSocket()
     sinkCookie_ = cookie;
 }
 
-void VelkoMB::ConnectToDevice()
+// The Port text as the remote port: 13 when it is no number, 6 outside 1 to
+// 65535.
+long VelkoMB::RemotePort() const
+{
+    const long port = automation::Int32OfText(port_);
+    if (port < 1 || port > 65535) automation::RaiseRuntime(automation::errOverflow);
+    return port;
+}
+
+void VelkoMB::ConnectToDevice(long port)
 {
     if (!tcpSock_) CreateSocket();
     ProtocolConstants tcp = sckTCPProtocol;
@@ -170,8 +185,8 @@ void VelkoMB::ConnectToDevice()
     automation::Bstr host(ipAddress_);
     BSTR hostValue = host.get();
     CheckCall(Socket().put_RemoteHost(&hostValue));
-    LONG port = modbusPort;
-    CheckCall(Socket().put_RemotePort(&port));
+    LONG remotePort = port;
+    CheckCall(Socket().put_RemotePort(&remotePort));
     if (SocketState() != sckClosed) {
         // Closing a live connection only shuts its sending side; the second
         // close releases it, making way for the new connection.
@@ -179,6 +194,8 @@ void VelkoMB::ConnectToDevice()
         if (SocketState() != sckClosed) CloseSocketOnce();
     }
     DropReceivedBytes();  // a new connection starts with no leftover bytes
+    connectSettled_ = false;
+    connectError_ = 0;
     VARIANT noHost = Missing(), noPort = Missing();
     CheckCall(Socket().Connect(&noHost, &noPort));
     readyForRequest_ = true;
@@ -187,7 +204,55 @@ void VelkoMB::ConnectToDevice()
 
 HRESULT VelkoMB::Connect()
 {
-    return Call(L"VelkoMB.Connect", [&] { ConnectToDevice(); });
+    return Call(L"VelkoMB.Connect", [&] { ConnectToDevice(RemotePort()); });
+}
+
+// Every failure, the socket's own included, is raised as this method's.
+HRESULT VelkoMB::ConnectAndWait()
+{
+    const wchar_t* source = L"VelkoMB.ConnectAndWait";
+    return Call(source, [&] {
+        automation::WithSource(source, [&] {
+            const long port = RemotePort();
+            const double seconds = automation::ByteOfText(responseWatchdog_);
+            ConnectToDevice(port);
+            WaitForConnection(seconds);
+        });
+    });
+}
+
+// Pumps messages as the reply wait does until the socket has connected,
+// reported an error or `seconds` have passed; ConnState tells the state
+// reached.
+void VelkoMB::WaitForConnection(double seconds)
+{
+    const double deadline = support::MonotonicSeconds() + seconds;
+    MessagePump pump;
+    for (;;) {
+        pump.DispatchWaiting(connectSettled_);
+        if (connectError_ != 0) {
+            NoteSocketState();
+            automation::Raise(connectError_, L"", connectErrorText_);
+        }
+        if (SocketState() == sckConnected) {
+            NoteSocketState();
+            return;
+        }
+        const double now = support::MonotonicSeconds();
+        if (now > deadline) {
+            CloseSocketOnce();  // gives up the attempt
+            NoteSocketState();
+            automation::Raise(WSAETIMEDOUT, L"", support::GetErrorDescription(WSAETIMEDOUT));
+        }
+        SleepUntilMessageOr(deadline - now);
+    }
+}
+
+void VelkoMB::tcpSock_OnError(long number, std::wstring description)
+{
+    connectSettled_ = true;
+    connectError_ = number;
+    connectErrorText_ = std::move(description);
 }
 
 HRESULT VelkoMB::Disconnect()
@@ -199,8 +264,10 @@ HRESULT VelkoMB::Disconnect()
 
 HRESULT VelkoMB::SockDiag()
 {
-    return Call(L"VelkoMB.SockDiag", [&] { connState_ = automation::DecimalText(SocketState()); });
+    return Call(L"VelkoMB.SockDiag", [&] { NoteSocketState(); });
 }
+
+void VelkoMB::NoteSocketState() { connState_ = automation::DecimalText(SocketState()); }
 
 // --- Transaction ---
 
@@ -221,7 +288,7 @@ void VelkoMB::ExecuteRequest()
 
     std::vector<uint8_t> request;
     try {
-        request = BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_},
+        request = BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_, unitId_},
                                ArrayValues(*arwWReg_.get()));
     } catch (...) {
         // Nothing reached the socket, so nothing is outstanding.
@@ -255,9 +322,7 @@ void VelkoMB::WaitForResponse()
             return;
         }
         if (readyForRequest_) return;
-        // Sleep until a message arrives or just past the deadline.
-        const DWORD wait = static_cast<DWORD>(std::ceil((deadline - now) * 1000.0)) + 1;
-        MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        SleepUntilMessageOr(deadline - now);
     }
 }
 
@@ -301,9 +366,9 @@ void VelkoMB::DecodeReceivedReplies()
             return;
         }
         const auto end = receivedBytes_.begin() + static_cast<std::ptrdiff_t>(frame.length);
-        const std::vector<uint8_t> reply(receivedBytes_.begin(), end);
+        lastReply_.assign(receivedBytes_.begin(), end);
         receivedBytes_.erase(receivedBytes_.begin(), end);
-        Publish(DecodeReply(reply));
+        Publish(DecodeReply(lastReply_));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "automation/variant.h"
+#include "client/extras.h"
 #include "client/reply.h"
 #include "component/com/object.h"
 #include "component/interfaces.h"
@@ -15,7 +16,8 @@ namespace velkomb::client {
 
 class SocketEvents;
 
-class VelkoMB final : public com::AutomationObject<VelkoMB, _VelkoMB, IID__VelkoMB, CLSID_VelkoMB, DIID___VelkoMB> {
+class VelkoMB final : public com::AutomationObject<VelkoMB, _VelkoMB, IID__VelkoMB, CLSID_VelkoMB, DIID___VelkoMB>,
+                      public VelkoMBExtras {
 public:
     static VelkoMB* Create();
     ~VelkoMB() override;
@@ -65,20 +67,46 @@ public:
         return Store(responseWatchdog_, value, L"VelkoMB.ResponseWatchdog");
     }
 
-    // The socket's OnDataArrival, through the client's event sink.
+    // Members beyond the type library, reachable by name.
+    static std::vector<typelib::Function> ExtraMembers() { return VelkoMBExtraMembers(); }
+    void* ExtraInterface() { return static_cast<VelkoMBExtras*>(this); }
+    HRESULT STDMETHODCALLTYPE put_Port(BSTR* value) override { return Store(port_, value, L"VelkoMB.Port"); }
+    HRESULT STDMETHODCALLTYPE get_Port(BSTR* value) override { return PutOut(value, port_); }
+    HRESULT STDMETHODCALLTYPE put_UnitId(BSTR* value) override { return Store(unitId_, value, L"VelkoMB.UnitId"); }
+    HRESULT STDMETHODCALLTYPE get_UnitId(BSTR* value) override { return PutOut(value, unitId_); }
+    HRESULT STDMETHODCALLTYPE ConnectAndWait() override;
+    HRESULT STDMETHODCALLTYPE put_WordOrder(BSTR* value) override
+    {
+        return Store(wordOrder_, value, L"VelkoMB.WordOrder");
+    }
+    HRESULT STDMETHODCALLTYPE get_WordOrder(BSTR* value) override { return PutOut(value, wordOrder_); }
+    HRESULT STDMETHODCALLTYPE GetValue(VARIANT* index, VARIANT* dataType, VARIANT* result) override;
+    HRESULT STDMETHODCALLTYPE SetValue(VARIANT* index, VARIANT* dataType, VARIANT* value) override;
+    HRESULT STDMETHODCALLTYPE get_LastRequest(BSTR* value) override;
+    HRESULT STDMETHODCALLTYPE get_LastReply(BSTR* value) override;
+    HRESULT STDMETHODCALLTYPE get_ExceptText(BSTR* value) override;
+
+    // The socket's events, through the client's event sink: OnDataArrival
+    // decodes replies; OnConnect and OnError are only noted, for
+    // ConnectAndWait.
     void tcpSock_OnDataArrival(long bytesTotal);
+    void tcpSock_OnConnect() { connectSettled_ = true; }
+    void tcpSock_OnError(long number, std::wstring description);
 
 private:
     VelkoMB() = default;
 
     HRESULT Store(std::wstring& member, BSTR* value, const wchar_t* source);
     void CreateSocket();
-    void ConnectToDevice();
+    long RemotePort() const;
+    void ConnectToDevice(long port);
+    void WaitForConnection(double seconds);
     void ExecuteRequest();
     void WaitForResponse();
     _CSocket& Socket() const;
     StateConstants SocketState() const;
     void CloseSocketOnce();
+    void NoteSocketState();
     void DecodeReceivedReplies();
     void DropReceivedBytes();
     void Publish(const DecodedReply& reply);
@@ -108,6 +136,16 @@ private:
     // A reply's length was impossible: received bytes are dropped until the
     // next request goes out.
     bool outOfStep_ = false;
+    // The last reply decoded, whole as its header delimited it.
+    std::vector<uint8_t> lastReply_;
+    std::wstring port_ = L"502";
+    std::wstring unitId_ = L"1";
+    std::wstring wordOrder_ = L"ABCD";
+    // What the socket reported since the last Connect started a connection:
+    // it connected or failed (settled), and the error it reported, if any.
+    bool connectSettled_ = false;
+    long connectError_ = 0;
+    std::wstring connectErrorText_;
 };
 
 } // namespace velkomb::client

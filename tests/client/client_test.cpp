@@ -9,15 +9,28 @@
 #include <vector>
 #include "automation/bstr.h"
 #include "automation/safearray.h"
+#include "support/error_texts.h"
 #include "tests/support/client_driver.h"
 #include "tests/support/test_support.h"
-
 
 namespace {
 
 using Client = testsupport::DrivenClient;
+using testsupport::Arg;
 using testsupport::Control;
 using testsupport::PumpFor;
+
+// The runtime's texts of the errors the client raises by itself.
+std::wstring RuntimeText(long number)
+{
+    switch (number) {
+    case 5: return L"Invalid procedure call or argument";
+    case 6: return L"Overflow";
+    case 9: return L"Subscript out of range";
+    case 13: return L"Type mismatch";
+    default: return L"?";
+    }
+}
 
 std::vector<long> Range(long first, long count, long step = 1)
 {
@@ -95,10 +108,50 @@ TEST(RealDevice, ExceptionReplyKeepsTheLastValues)
     EXPECT_EQ(mb.events, before + 1);
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
+    EXPECT_EQ(mb.Read(L"ExceptText"), L"Illegal data address");
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 01 03 00 FA 00 02");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 03 01 83 02");
     EXPECT_EQ(mb.Values(), Range(1000, 2));
     mb.Request(L"3", 1, 1);
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"0");
+    EXPECT_EQ(mb.Read(L"ExceptText"), L"");
+}
+
+// The members beyond the type library start where the client always stood:
+// port 502, unit 1, nothing traced. A unit id goes into every request and
+// the device echoes it; one that is no byte stops the request before it is
+// built, and the client stays ready.
+TEST(RealDevice, UnitIdGoesOutAndComesBackEchoed)
+{
+    Client mb;
+    for (const auto& [name, initial] : {std::pair{L"Port", L"502"}, {L"UnitId", L"1"}, {L"WordOrder", L"ABCD"},
+                                        {L"LastRequest", L""}, {L"LastReply", L""}, {L"ExceptText", L""}})
+        EXPECT_EQ(mb.Read(name), initial) << name;
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 2);
+    mb->Execute();
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 01 03 00 00 00 02");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 07 01 03 04 03 E8 03 E9");
+
+    ASSERT_EQ(mb.Let(L"UnitId", Arg(247)).hr, S_OK);
+    EXPECT_EQ(mb.Read(L"UnitId"), L"247");
+    mb->Execute();
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 F7 03 00 00 00 02");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 07 F7 03 04 03 E8 03 E9");
+    EXPECT_EQ(mb.Values(), Range(1000, 2));
+
+    for (const auto& [unit, number] : {std::pair{L"256", 6L}, {L"-1", 6L}, {L"x", 13L}, {L"", 13L}}) {
+        mb.Let(L"UnitId", Arg(unit));
+        mb.Request(L"3", 5, 1);
+        testsupport::LateResult execute = mb.Call(L"Execute");
+        EXPECT_EQ(execute.number, number) << unit;
+        EXPECT_EQ(execute.source, L"VelkoMB.Execute") << unit;
+        EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 F7 03 00 00 00 02") << unit;
+    }
+    mb.Let(L"UnitId", Arg(L"1"));
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1005, 1));
 }
 
 TEST(RealDevice, DisconnectClosesGracefullyAndConnectComesBack)
@@ -207,6 +260,7 @@ TEST_F(FakeDevice, SplitReplyIsDecodedWhole)
         EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << cuts;
         EXPECT_EQ(mb.events, before + 1) << cuts;
         EXPECT_EQ(mb.Values(), Range(1010, 3)) << cuts;
+        EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 09 01 03 06 03 F2 03 F3 03 F4") << cuts;
     }
 }
 
@@ -224,6 +278,7 @@ TEST_F(FakeDevice, MergedRepliesAreDecodedInTurn)
     EXPECT_EQ(mb.events, before + 2);
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 03 01 83 02") << "the last reply decoded";
     EXPECT_EQ(mb.Values(), Range(1000, 2));
 
     ASSERT_TRUE(Control("--mode raw --reply '0b00 0000 0005 01 03 02 0007 0b00 00' --once"));
@@ -270,9 +325,11 @@ TEST_F(FakeDevice, ImpossibleLengthEndsInTheWatchdog)
         ASSERT_TRUE(Control(std::string("--mode raw --reply '0b00 0000 ") + length + " 01 03 02 0001' --once"));
         mb.Request(L"3", 0, 1);
         const int before = mb.events;
+        const std::wstring lastReply = mb.Read(L"LastReply");
         mb->Execute();
         EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1") << length;
         EXPECT_EQ(mb.events, before) << length;
+        EXPECT_EQ(mb.Read(L"LastReply"), lastReply) << "no frame was decoded";
         mb.Request(L"3", 30, 1);
         mb->Execute();
         EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << length;
@@ -370,6 +427,248 @@ TEST_F(FakeDevice, NestedExecuteInsideNewDataInReturnsAtOnce)
     mb->Execute();
     EXPECT_EQ(nested, S_OK);
     EXPECT_EQ(mb.Values(), Range(1000, 1));
+}
+
+// The port and the unit id as the device sees them: a second port of the
+// fake device, and every byte it received.
+TEST_F(FakeDevice, PortAndUnitIdReachTheDevice)
+{
+    Client mb;
+    mb.Let(L"Port", Arg(5021));
+    mb.Let(L"UnitId", Arg(L"247"));
+    ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), L"7");
+    mb.Request(L"3", 100, 10);
+    mb->Execute();
+    EXPECT_EQ(testsupport::ControlAnswer("last-request"), "5021 0b 00 00 00 00 06 f7 03 00 64 00 0a\n");
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 F7 03 00 64 00 0A");
+    EXPECT_EQ(mb.Values(), Range(1100, 10));
+}
+
+// ConnectAndWait returns once the connection is up, or raises what stopped
+// it as its own error: the socket's (a refused port, a name that does not
+// resolve) or a time-out on a device that never accepts. A port that is no
+// port stops it before anything happens.
+TEST_F(FakeDevice, ConnectAndWaitRaisesWhatStoppedTheConnection)
+{
+    Client mb;  // ResponseWatchdog "1"
+    struct Case {
+        const wchar_t* host;
+        const wchar_t* port;
+        long number;  // 0: any lookup failure
+        const wchar_t* state;  // ConnState afterwards (left as it was by 6 and 13)
+    };
+    for (const Case& c : {Case{L"127.0.0.1", L"1", 10061, L"9"}, Case{L"no-such-device.invalid", L"502", 0, L"9"},
+                          Case{L"127.0.0.1", L"5022", 10060, L"0"}, Case{L"127.0.0.1", L"65536", 6, L"0"},
+                          Case{L"127.0.0.1", L"port", 13, L"0"}}) {
+        SCOPED_TRACE(testing::Message() << c.host << ":" << c.port);
+        mb.Set(&velkomb::_VelkoMB::put_IPAddress, c.host);
+        mb.Let(L"Port", Arg(c.port));
+        testsupport::LateResult connect = mb.Call(L"ConnectAndWait");
+        if (c.number == 0) {
+            EXPECT_GE(connect.number, 11001);
+            EXPECT_LE(connect.number, 11004);
+        } else {
+            EXPECT_EQ(connect.number, c.number);
+        }
+        const bool socketError = connect.number > 10000;
+        EXPECT_EQ(connect.description, socketError ? velkomb::support::GetErrorDescription(connect.number)
+                                                   : RuntimeText(c.number));
+        EXPECT_EQ(connect.source, L"VelkoMB.ConnectAndWait");
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), c.state);
+    }
+    // A name, and the device's port: connected, and the client works.
+    mb.Set(&velkomb::_VelkoMB::put_IPAddress, L"localhost");
+    mb.Let(L"Port", Arg(L"502"));
+    EXPECT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), L"7");
+    mb.Request(L"3", 6, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1006, 1));
+}
+
+TEST_F(FakeDevice, ExceptionCodesHaveTheirNames)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 1);
+    for (const auto& [code, name] :
+         {std::pair{1, L"Illegal function"}, {2, L"Illegal data address"}, {3, L"Illegal data value"},
+          {4, L"Server device failure"}, {5, L"Acknowledge"}, {6, L"Server device busy"},
+          {8, L"Memory parity error"}, {10, L"Gateway path unavailable"},
+          {11, L"Gateway target device failed to respond"}, {7, L"Unknown exception"}, {9, L"Unknown exception"},
+          {255, L"Unknown exception"}}) {
+        ASSERT_TRUE(Control("--mode exception --once --exception-code " + std::to_string(code)));
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), std::to_wstring(code));
+        EXPECT_EQ(mb.Read(L"ExceptText"), name) << code;
+    }
+    mb->Execute();
+    EXPECT_EQ(mb.Read(L"ExceptText"), L"");
+}
+
+// --- The simulator's gateway: unit 17 on port 1502 ---
+
+// The value of each type that pymodbus wrote in each word order, at
+// 16 * type + 4 * order.
+struct TypedValue {
+    const wchar_t* type;
+    double value;
+    VARTYPE returnedAs;
+};
+constexpr TypedValue kValueTable[] = {
+    {L"Int16", -12345, VT_I2},         {L"UInt16", 54321, VT_I4},   {L"Int32", -123456789, VT_I4},
+    {L"UInt32", 3000000000.0, VT_R8}, {L"Float32", 12345.678, VT_R4}, {L"Float64", -2.718281828459045, VT_R8},
+};
+constexpr const wchar_t* kWordOrders[] = {L"ABCD", L"CDAB", L"BADC", L"DCBA"};
+constexpr long kScratch = 100;  // writable registers the table does not use
+
+long RegisterCount(const TypedValue& typed)
+{
+    const std::wstring type = typed.type;
+    return type.ends_with(L"16") ? 1 : type == L"Float64" ? 4 : 2;
+}
+
+double NumberOf(const automation::Variant& value)
+{
+    automation::Variant number;
+    VariantChangeType(number.get(), const_cast<VARIANT*>(value.get()), 0, VT_R8);
+    return V_R8(number.get());
+}
+
+class Gateway : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mb.Let(L"Port", Arg(1502));
+        mb.Let(L"UnitId", Arg(17));
+        ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    }
+    void WriteRegisters(long start, long count)
+    {
+        mb.Set(&velkomb::_VelkoMB::put_MBFunCode, L"16");
+        mb.Set(&velkomb::_VelkoMB::put_StartWAddress, std::to_wstring(start));
+        mb.Set(&velkomb::_VelkoMB::put_NrWRegisters, std::to_wstring(count));
+        mb->Execute();
+    }
+    Client mb;
+};
+
+// Every type in every word order: GetValue decodes what pymodbus encoded,
+// SetValue encodes the registers pymodbus wrote, and the value comes back
+// through the device.
+TEST_F(Gateway, EveryTypeInEveryWordOrder)
+{
+    for (long t = 0; t < std::ssize(kValueTable); ++t) {
+        const TypedValue& typed = kValueTable[t];
+        const long count = RegisterCount(typed);
+        const double expected = typed.returnedAs == VT_R4 ? static_cast<float>(typed.value) : typed.value;
+        for (long o = 0; o < std::ssize(kWordOrders); ++o) {
+            SCOPED_TRACE(testing::Message() << t << " " << o);
+            ASSERT_EQ(mb.Let(L"WordOrder", Arg(kWordOrders[o])).hr, S_OK);
+            const long address = 16 * t + 4 * o;
+            mb.Request(L"3", address, count);
+            mb->Execute();
+            const std::vector<long> written = mb.Values();
+            testsupport::LateResult read = mb.Call(L"GetValue", {Arg(1), Arg(typed.type)});
+            ASSERT_EQ(read.number, 0);
+            EXPECT_EQ(read.value.type(), typed.returnedAs);
+            EXPECT_EQ(NumberOf(read.value), expected);
+
+            ASSERT_EQ(mb.Call(L"SetValue", {Arg(0), Arg(typed.type), Arg(typed.value)}).number, 0);
+            WriteRegisters(kScratch + address, count);
+            mb.Request(L"3", kScratch + address, count);
+            mb->Execute();
+            EXPECT_EQ(mb.Values(), written);
+            EXPECT_EQ(NumberOf(mb.Call(L"GetValue", {Arg(1), Arg(typed.type)}).value), expected);
+        }
+    }
+}
+
+TEST_F(Gateway, BadArgumentsRaiseTheClientsOwnErrors)
+{
+    mb.Request(L"3", 64, 2);  // Float32 in ABCD: arwReg holds elements 0 to 2
+    mb->Execute();
+    struct Case {
+        const wchar_t* member;
+        long index;
+        const wchar_t* type;
+        double value;
+        long number;
+    };
+    for (const Case& c : {
+             Case{L"GetValue", 2, L"Float32", 0, 9},      // element 3 is not there
+             Case{L"GetValue", 0, L"Int16", 0, 13},       // element 0 is Empty
+             Case{L"GetValue", 1, L"Float16", 0, 5},
+             Case{L"SetValue", 0, L"Int16", 32768, 6},
+             Case{L"SetValue", 0, L"UInt16", -1, 6},
+             Case{L"SetValue", 0, L"UInt32", 4294967296.0, 6},
+             Case{L"SetValue", 0, L"Float32", 1e39, 6},
+             Case{L"SetValue", -1, L"Int16", 1, 9},
+             Case{L"SetValue", 65535, L"Int32", 1, 9},
+             Case{L"SetValue", 0, L"Byte", 1, 5},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.index << " " << c.number);
+        std::vector<automation::Variant> args;
+        args.push_back(Arg(static_cast<int>(c.index)));
+        args.push_back(Arg(c.type));
+        if (std::wstring(c.member) == L"SetValue") args.push_back(Arg(c.value));
+        testsupport::LateResult result = mb.Call(c.member, std::move(args));
+        EXPECT_EQ(result.number, c.number);
+        EXPECT_EQ(result.source, std::wstring(L"VelkoMB.") + c.member);
+        EXPECT_EQ(result.description, RuntimeText(c.number));
+    }
+    EXPECT_EQ(mb.Call(L"GetValue", {Arg(L"one"), Arg(L"Int16")}).number, 13);
+    EXPECT_EQ(mb.Call(L"SetValue", {Arg(0), Arg(L"Int16"), Arg(L"many")}).number, 13);
+    // The word order is checked where it is used; names in either case.
+    mb.Let(L"WordOrder", Arg(L"ABDC"));
+    EXPECT_EQ(mb.Read(L"WordOrder"), L"ABDC");
+    EXPECT_EQ(mb.Call(L"GetValue", {Arg(1), Arg(L"Float32")}).number, 5);
+    EXPECT_EQ(mb.Call(L"SetValue", {Arg(0), Arg(L"Int16"), Arg(1)}).number, 5);
+    mb.Let(L"WordOrder", Arg(L"abcd"));
+    EXPECT_EQ(NumberOf(mb.Call(L"GetValue", {Arg(1), Arg(L"float32")}).value), static_cast<float>(12345.678));
+}
+
+// SetValue extends the host's write array and keeps its other elements.
+TEST_F(Gateway, SetValueExtendsTheWriteArray)
+{
+    automation::Variant array = automation::VariantArray(1);
+    automation::PutElement(*array.get(), 0, *Arg(1).get());
+    automation::PutElement(*array.get(), 1, *Arg(2).get());
+    ASSERT_EQ(mb->put_arwWReg(array.get()), S_OK);
+    ASSERT_EQ(mb.Call(L"SetValue", {Arg(3), Arg(L"Int32"), Arg(-2)}).number, 0);
+    WriteRegisters(150, 5);
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0C 00 00 00 00 11 11 10 00 96 00 05 0A 00 01 00 02 00 00 FF FF FF FE");
+    mb.Request(L"3", 150, 5);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), std::vector<long>({1, 2, 0, 65535, 65534}));
+}
+
+// A unit the gateway does not have: its exception, in the trace too.
+TEST_F(Gateway, AnotherUnitGetsTheGatewaysException)
+{
+    mb.Let(L"UnitId", Arg(5));
+    mb.Request(L"3", 0, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"11");
+    EXPECT_EQ(mb.Read(L"ExceptText"), L"Gateway target device failed to respond");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"0B 00 00 00 00 03 05 83 0B");
+}
+
+// A port that is no port is refused before Connect does anything: the
+// connection stays up.
+TEST_F(Gateway, BadPortLeavesTheConnectionAlone)
+{
+    for (const auto& [port, number] : {std::pair{L"0", 6L}, {L"65536", 6L}, {L"-502", 6L}, {L"abc", 13L}, {L"", 13L}}) {
+        mb.Let(L"Port", Arg(port));
+        testsupport::LateResult connect = mb.Call(L"Connect");
+        EXPECT_EQ(connect.number, number) << port;
+        EXPECT_EQ(connect.source, L"VelkoMB.Connect") << port;
+        EXPECT_EQ(mb.State(), L"7") << port;
+    }
+    mb.Request(L"3", 32, 2);  // Int32 in ABCD
+    mb->Execute();
+    EXPECT_EQ(NumberOf(mb.Call(L"GetValue", {Arg(1), Arg(L"Int32")}).value), -123456789);
 }
 
 } // namespace

@@ -120,6 +120,19 @@ TEST(Host, LateBindingUsesTheLibrarysDispatchIds)
     EXPECT_EQ(IdOf(client, L"ipaddress"), 0x6803000C);
     EXPECT_EQ(IdOf(socket, L"vbSocket"), 0x60030013);
     EXPECT_EQ(IdOf(socket, L"OnDataArrival"), DISPID_UNKNOWN);  // events are not members
+
+    // The client's members beyond the library have ids no table uses; the
+    // type information it hands out still knows only the library's.
+    EXPECT_EQ(IdOf(client, L"ConnectAndWait"), 0x60040000);
+    EXPECT_EQ(IdsOf(client, {L"setvalue", L"value", L"Index"}), (std::vector<DISPID>{0x60040002, 2, 0}));
+    EXPECT_EQ(IdOf(client, L"Port"), 0x68040000);
+    EXPECT_EQ(IdOf(client, L"ExceptText"), 0x68040005);
+    ITypeInfo* info = nullptr;
+    ASSERT_EQ(client->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info), S_OK);
+    LPOLESTR port[] = {const_cast<LPOLESTR>(L"Port")};
+    DISPID id = 0;
+    EXPECT_EQ(info->GetIDsOfNames(port, 1, &id), DISP_E_UNKNOWNNAME);
+    info->Release();
     client->Release();
     socket->Release();
 }

@@ -18,7 +18,7 @@ Sub CheckError(number, source, description, what)
     Err.Clear
 End Sub
 
-Dim mb, sock, s
+Dim mb, sock, s, v
 Set mb = CreateObject("VelkoMBDLL.VelkoMB")
 Check mb.IPAddress = "", "new IPAddress empty"
 Check IsEmpty(mb.arwReg), "new arwReg Empty"
@@ -41,6 +41,32 @@ CheckError 13, "VelkoMB.Execute", "Type mismatch", "Execute before Connect"
 mb.Disconnect
 Check Err.Number = 91, "Disconnect before Connect: " & Err.Number
 Err.Clear
+On Error GoTo 0
+
+' Members beyond the type library, with script variables as arguments.
+Check mb.Port = "502" And mb.UnitId = "1" And mb.WordOrder = "ABCD", "new Port, UnitId, WordOrder"
+Check mb.LastRequest = "" And mb.LastReply = "" And mb.ExceptText = "", "new trace and exception text empty"
+s = "1502" : mb.Port = s : Check mb.Port = "1502", "Port from a variable"
+mb.UnitId = 17 : Check mb.UnitId = "17", "UnitId from a number"
+Dim index, kind, value
+index = 0 : kind = "Float32" : value = 21.5
+mb.SetValue index, kind, value
+Check index = 0 And kind = "Float32" And value = 21.5, "SetValue leaves its arguments alone"
+On Error Resume Next
+index = 1
+v = mb.GetValue(index, kind)
+CheckError 9, "VelkoMB.GetValue", "Subscript out of range", "GetValue without a read array"
+value = "lots"
+mb.SetValue index, kind, value
+CheckError 13, "VelkoMB.SetValue", "Type mismatch", "SetValue of a text that is no number"
+mb.SetValue index, "UInt16", -1
+CheckError 6, "VelkoMB.SetValue", "Overflow", "SetValue out of range"
+mb.WordOrder = "WXYZ"
+mb.SetValue index, kind, 1
+CheckError 5, "VelkoMB.SetValue", "Invalid procedure call or argument", "SetValue with an unknown word order"
+mb.Port = "0"
+mb.Connect
+CheckError 6, "VelkoMB.Connect", "Overflow", "Connect to port 0"
 On Error GoTo 0
 
 Set sock = CreateObject("VelkoMBDLL.CSocket")

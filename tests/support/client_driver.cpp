@@ -9,7 +9,7 @@
 
 namespace testsupport {
 
-bool Control(const std::string& options)
+std::string ControlAnswer(const std::string& line)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
@@ -18,15 +18,82 @@ bool Control(const std::string& options)
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     std::string answer;
     if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string line = options + "\n";
-        send(s, line.data(), static_cast<int>(line.size()), 0);
-        char buffer[16] = {};
-        const int received = recv(s, buffer, sizeof buffer - 1, 0);
-        if (received > 0) answer.assign(buffer, static_cast<size_t>(received));
+        const std::string sent = line + "\n";
+        send(s, sent.data(), static_cast<int>(sent.size()), 0);
+        char buffer[512];
+        int received = 0;
+        while ((received = recv(s, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<size_t>(received));
     }
     closesocket(s);
-    return answer == "OK\n";
+    return answer;
 }
+
+bool Control(const std::string& options) { return ControlAnswer(options) == "OK\n"; }
+
+automation::Variant Arg(const wchar_t* text)
+{
+    automation::Variant value;
+    V_VT(value.get()) = VT_BSTR;
+    V_BSTR(value.get()) = SysAllocString(text);
+    return value;
+}
+
+automation::Variant Arg(int number)
+{
+    automation::Variant value;
+    V_VT(value.get()) = VT_I4;
+    V_I4(value.get()) = number;
+    return value;
+}
+
+automation::Variant Arg(double number)
+{
+    automation::Variant value;
+    V_VT(value.get()) = VT_R8;
+    V_R8(value.get()) = number;
+    return value;
+}
+
+std::wstring LateResult::Text() const
+{
+    automation::Variant text;
+    if (FAILED(VariantChangeType(text.get(), const_cast<VARIANT*>(value.get()), 0, VT_BSTR))) return L"<none>";
+    return automation::TextOf(V_BSTR(text.get()));
+}
+
+namespace {
+
+// Calls member `name` as a script host does: its id by name, then Invoke
+// with the arguments in reverse order.
+LateResult Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<automation::Variant>& args)
+{
+    LateResult result;
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    result.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(result.hr)) return result;
+    std::vector<VARIANT> reversed;
+    for (auto arg = args.rbegin(); arg != args.rend(); ++arg) reversed.push_back(*arg->get());
+    DISPID put = DISPID_PROPERTYPUT;
+    const bool isPut = flags == DISPATCH_PROPERTYPUT;
+    DISPPARAMS params{reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()), isPut ? 1u : 0u};
+    EXCEPINFO exception{};
+    UINT argError = 0;
+    result.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, isPut ? nullptr : result.value.get(),
+                               &exception, &argError);
+    if (result.hr == DISP_E_EXCEPTION) {
+        result.number = HRESULT_FACILITY(exception.scode) == FACILITY_CONTROL ? HRESULT_CODE(exception.scode)
+                                                                              : exception.scode;
+        result.source = automation::TextOf(exception.bstrSource);
+        result.description = automation::TextOf(exception.bstrDescription);
+    }
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    return result;
+}
+
+} // namespace
 
 // Counts NewDataIn for its driver and runs the driver's handler.
 class DrivenClient::Sink final : public velkomb::com::PlainDispatch<Sink> {
@@ -99,6 +166,18 @@ bool DrivenClient::Connect(DWORD milliseconds)
     const ULONGLONG end = GetTickCount64() + milliseconds;
     while (State() != L"7" && GetTickCount64() < end) PumpFor(1);
     return State() == L"7";
+}
+
+LateResult DrivenClient::Call(const wchar_t* name, std::vector<automation::Variant> args)
+{
+    return Invoke(mb_, name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args);
+}
+
+LateResult DrivenClient::Let(const wchar_t* name, automation::Variant value)
+{
+    std::vector<automation::Variant> args;
+    args.push_back(std::move(value));
+    return Invoke(mb_, name, DISPATCH_PROPERTYPUT, args);
 }
 
 void DrivenClient::Request(const wchar_t* code, long start, long count)

@@ -12,6 +12,12 @@ writing such a coroutine and listing it in MODES. The modes of
 CONNECTION_MODES act on the next new connection before any request is
 answered. --reply replaces the correct reply in every mode that sends one, and
 --once makes options last for one answer (or one connection) only.
+
+--second-port serves a second port the same way; the control port's line
+"last-request" answers with the port and the bytes of the last request
+received. --stalled-port listens on a port that never accepts: its accept
+queue is full, so the kernel drops further connection requests and a connect
+to it stays pending.
 """
 import argparse
 import random
@@ -291,6 +297,7 @@ async def serve_client(reader, writer, settings):
         # The behaviour may have been switched through the control port; a
         # connection mode waits for the next connection.
         options = conn.options = settings["options"]
+        settings["last_request"] = (writer.get_extra_info("sockname")[1], request)
         if options.mode in CONNECTION_MODES:
             answer = mode_normal
         else:
@@ -315,9 +322,17 @@ def used_once(settings, options):
 
 
 async def control_client(reader, writer, settings):
-    """Takes one line of options (as on the command line) for the requests that follow."""
+    """Takes one line of options (as on the command line) for the requests that
+    follow, or answers "last-request" with the port and hex bytes of the last
+    request received (port 0 and nothing before the first)."""
     line = (await reader.readline()).decode(errors="replace")
     base = settings["options"]
+    if line.strip() == "last-request":
+        port, request = settings.get("last_request", (0, b""))
+        writer.write(f"{port} {request.hex(' ')}\n".encode())
+        await writer.drain()
+        writer.close()
+        return
     try:
         options = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port)])
         if options.once and not base.once:
@@ -345,8 +360,9 @@ async def serve(options):
         clients.add(task)
         task.add_done_callback(clients.discard)
 
-    server = await asyncio.start_server(on_connect, options.host, options.port,
-                                        reuse_address=True)
+    servers = [await asyncio.start_server(on_connect, options.host, port, reuse_address=True)
+               for port in (options.port, options.second_port) if port]
+    stalled = stalled_listener(options.host, options.stalled_port) if options.stalled_port else []
     control = None
     if options.control_port:
         control = await asyncio.start_server(on_control, options.host, options.control_port,
@@ -357,13 +373,29 @@ async def serve(options):
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stop.set)
     await stop.wait()
-    server.close()
+    for server in servers:
+        server.close()
+    for sock in stalled:
+        sock.close()
     if control:
         control.close()
     for task in list(clients):
         task.cancel()
     await asyncio.gather(*clients, return_exceptions=True)
-    await server.wait_closed()
+    for server in servers:
+        await server.wait_closed()
+
+
+def stalled_listener(host, port):
+    """A listener with an accept queue of one, filled by a connection of its
+    own that is never accepted: Linux then drops every further SYN, so a
+    client's connect stays pending until it gives up."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((host, port))
+    listener.listen(0)
+    filler = socket.create_connection((host, port))
+    return [listener, filler]
 
 
 def offsets(text):
@@ -377,6 +409,9 @@ def parse_options(argv=None):
     parser.add_argument("--port", type=int, default=502)
     parser.add_argument("--control-port", type=int, default=0,
                         help="port on which one line of these options switches the behaviour")
+    parser.add_argument("--second-port", type=int, default=0, help="another port served the same way")
+    parser.add_argument("--stalled-port", type=int, default=0,
+                        help="a port whose connects stay pending: it never accepts")
     parser.add_argument("--mode", choices=sorted([*MODES, *CONNECTION_MODES]), default="normal")
     parser.add_argument("--delay", type=float,
                         help=f"seconds to wait before answering, or before a connection mode acts "

@@ -18,6 +18,7 @@ import tempfile
 import time
 
 from pymodbus.client import ModbusTcpClient
+from pymodbus.constants import Endian
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEERS = os.path.join(os.path.dirname(HERE), "peers")
@@ -207,12 +208,15 @@ def check_writes(name, client):
 
 
 def test_simulator():
-    port = free_ports(1)
-    with running([PYTHON, os.path.join(HERE, "simulator.py"), "--port", str(port)],
-                 "simulator listening on") as tool:
-        check("simulator prints its address", tool.ready_line.strip()
-              == f"simulator listening on {LOOPBACK}:{port}", tool.ready_line)
+    port = free_ports(2)
+    gateway = port + 1
+    with running([PYTHON, os.path.join(HERE, "simulator.py"), "--port", str(port),
+                  "--gateway-port", str(gateway)], "simulator listening on") as tool:
+        check("simulator prints its addresses", tool.ready_line.strip()
+              == f"simulator listening on {LOOPBACK}:{port}, unit 17 on {LOOPBACK}:{gateway}",
+              tool.ready_line)
         check_register_map("simulator", port)
+        check_value_table(gateway)
         with tcp(port) as sock:
             reply = transact(sock, adu(0x0B00, "03 0000 0002"))
             check("simulator answers a raw request with its transaction id",
@@ -222,6 +226,34 @@ def test_simulator():
                   reply[7:] == bytes.fromhex("83 02"), reply.hex())
         check_clock(port)
         check_clean_exit("simulator", tool)
+
+
+def check_value_table(port):
+    """Every value of the gateway's unit, read back with pymodbus' own decoder."""
+    from pymodbus.payload import BinaryPayloadDecoder
+    sys.path.insert(0, HERE)
+    import simulator
+    client = ModbusTcpClient(LOOPBACK, port=port, timeout=TIMEOUT)
+    client.connect()
+    try:
+        wrong = []
+        for t, (name, add, value) in enumerate(simulator.DATA_TYPES):
+            for o, (order, byteorder, wordorder) in enumerate(simulator.WORD_ORDERS):
+                registers = client.read_holding_registers(16 * t + 4 * o, 4, slave=17).registers
+                if not add.startswith("add_16bit"):
+                    decoder = BinaryPayloadDecoder.fromRegisters(registers, byteorder=byteorder,
+                                                                 wordorder=wordorder)
+                else:
+                    decoder = BinaryPayloadDecoder.fromRegisters(registers, byteorder=Endian.Big)
+                read = getattr(decoder, add.replace("add_", "decode_"))()
+                if abs(read - value) > abs(value) * 1e-6:
+                    wrong.append(f"{name} {order}: {read}")
+        check("simulator gateway unit holds the value table", not wrong, ", ".join(wrong))
+        other = client.read_holding_registers(0, 1, slave=5)
+        check("simulator gateway answers another unit with exception 11",
+              getattr(other, "exception_code", None) == 11, str(other))
+    finally:
+        client.close()
 
 
 def check_clock(port):
@@ -389,10 +421,38 @@ def test_fake_answers(port):
         check_clean_exit("fake device", tool)
 
 
+def control(port, line):
+    with tcp(port) as sock:
+        sock.sendall(line.encode() + b"\n")
+        return recv_all(sock).decode()
+
+
+def test_fake_ports(port):
+    second, stalled, control_port = port + 1, port + 2, port + 3
+    with fake_device(port, "--second-port", str(second), "--stalled-port", str(stalled),
+                     "--control-port", str(control_port)):
+        check("fake device reports no request before the first",
+              control(control_port, "last-request") == "0 \n")
+        with tcp(second) as sock:
+            reply = transact(sock, adu(15, "03 0000 0001", unit=0xF7))
+        check("fake device serves its second port", reply == adu(15, "03 02 03e8", unit=0xF7),
+              reply.hex())
+        report = control(control_port, "last-request")
+        check("fake device reports the last request and its port",
+              report == f"{second} 00 0f 00 00 00 06 f7 03 00 00 00 01\n", report)
+        with socket.socket() as sock:
+            sock.setblocking(False)
+            sock.connect_ex((LOOPBACK, stalled))
+            with selectors.DefaultSelector() as selector:
+                selector.register(sock, selectors.EVENT_WRITE)
+                pending = not selector.select(1.2)
+        check("fake device stalled port leaves a connect pending", pending)
+
+
 def test_fake_device():
-    port = free_ports(1)
+    port = free_ports(4)
     for test in (test_fake_normal, test_fake_split, test_fake_merged, test_fake_cut_short,
-                 test_fake_answers):
+                 test_fake_answers, test_fake_ports):
         test(port)
 
 

@@ -10,6 +10,23 @@ read or write touching address 200 or above gets exception 2.
   discrete inputs   0..99   on when address % 2 == 0
   holding register  100     seconds since start
   input register    100     counter incremented once a second
+
+A second port (--gateway-port, default 1502) answers like a gateway with one
+serial device behind it, unit id --unit (default 17); requests for any other
+unit get exception 11 (gateway target device failed to respond). The unit's
+200 holding registers hold typed values written by pymodbus' payload
+builder, the value of type t in word order o at address 16 * t + 4 * o:
+
+  t  type     value                 o  order
+  0  Int16    -12345                0  ABCD  most significant register first
+  1  UInt16   54321                 1  CDAB  registers swapped
+  2  Int32    -123456789            2  BADC  bytes swapped in each register
+  3  UInt32   3000000000            3  DCBA  both
+  4  Float32  12345.678
+  5  Float64  -2.718281828459045
+
+Word orders apply to values wider than one register: the one-register values
+stand the same in every order. Everything else is 0 and writable.
 """
 import argparse
 import asyncio
@@ -18,8 +35,10 @@ import signal
 import sys
 import time
 
+from pymodbus.constants import Endian
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
+from pymodbus.payload import BinaryPayloadBuilder
 from pymodbus.server import StartAsyncTcpServer
 
 TABLE_SIZE = 200
@@ -27,6 +46,24 @@ MAPPED = 100
 CLOCK_ADDRESS = 100
 HOLDING_FC = 3
 INPUT_FC = 4
+
+# (name, builder method, value), in the order of the value table.
+DATA_TYPES = [
+    ("Int16", "add_16bit_int", -12345),
+    ("UInt16", "add_16bit_uint", 54321),
+    ("Int32", "add_32bit_int", -123456789),
+    ("UInt32", "add_32bit_uint", 3000000000),
+    ("Float32", "add_32bit_float", 12345.678),
+    ("Float64", "add_64bit_float", -2.718281828459045),
+]
+# (byte order within a register, register order) of each word order.
+WORD_ORDERS = [
+    ("ABCD", Endian.Big, Endian.Big),
+    ("CDAB", Endian.Big, Endian.Little),
+    ("BADC", Endian.Little, Endian.Big),
+    ("DCBA", Endian.Little, Endian.Little),
+]
+SLOT = 4  # registers per entry of the value table
 
 
 def padded(values):
@@ -44,6 +81,41 @@ def build_context():
     return ModbusServerContext(slaves=slave, single=True)
 
 
+def value_table():
+    """The registers of the value table, from address 0."""
+    registers = []
+    for _, add, value in DATA_TYPES:
+        for _, byteorder, wordorder in WORD_ORDERS:
+            one_register = add.startswith("add_16bit")
+            builder = BinaryPayloadBuilder(byteorder=Endian.Big if one_register else byteorder,
+                                           wordorder=wordorder)
+            getattr(builder, add)(value)
+            words = builder.to_registers()
+            registers += words + [0] * (SLOT - len(words))
+    return registers
+
+
+class GatewayContext(ModbusServerContext):
+    """Takes requests for every unit id, so that those for a unit it does not
+    have reach the server's lookup and get exception 11 (pymodbus' framer
+    would drop them unanswered)."""
+
+    def slaves(self):
+        return [0] + super().slaves()  # unit 0 in the list lets every request through
+
+
+def build_gateway_context(unit):
+    """One unit behind the gateway; other unit ids are missing (exception 11)."""
+    slave = ModbusSlaveContext(
+        hr=ModbusSequentialDataBlock(0, padded(value_table())),
+        ir=ModbusSequentialDataBlock(0, [0] * TABLE_SIZE),
+        co=ModbusSequentialDataBlock(0, [False] * TABLE_SIZE),
+        di=ModbusSequentialDataBlock(0, [False] * TABLE_SIZE),
+        zero_mode=True,
+    )
+    return GatewayContext(slaves={unit: slave}, single=False)
+
+
 async def tick(context):
     """Advance the two time-varying registers once a second."""
     slave = context[0]
@@ -57,16 +129,24 @@ async def tick(context):
         slave.setValues(INPUT_FC, CLOCK_ADDRESS, [counter])
 
 
-async def serve(host, port):
-    context = build_context()
+async def start(context, host, port):
+    """A server listening on host:port, and the task that serves it."""
     server = await StartAsyncTcpServer(context=context, address=(host, port),
                                        defer_start=True, allow_reuse_address=True)
     serving = asyncio.create_task(server.serve_forever())
     await asyncio.wait([serving, server.serving], return_when=asyncio.FIRST_COMPLETED)
     if serving.done():
         serving.result()  # raises the bind error
-        return
-    print(f"simulator listening on {host}:{port}", flush=True)
+    return server, serving
+
+
+async def serve(host, port, gateway_port, unit):
+    context = build_context()
+    started = [await start(context, host, port)]
+    if gateway_port:
+        started.append(await start(build_gateway_context(unit), host, gateway_port))
+    gateway = f", unit {unit} on {host}:{gateway_port}" if gateway_port else ""
+    print(f"simulator listening on {host}:{port}{gateway}", flush=True)
 
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -75,9 +155,10 @@ async def serve(host, port):
     ticker = asyncio.create_task(tick(context))
     await stop.wait()
     ticker.cancel()
-    await server.server_close()
-    serving.cancel()
-    await asyncio.gather(serving, ticker, return_exceptions=True)
+    for server, serving in started:
+        await server.server_close()
+        serving.cancel()
+    await asyncio.gather(ticker, *(serving for _, serving in started), return_exceptions=True)
 
 
 def main():
@@ -85,12 +166,15 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=502)
+    parser.add_argument("--gateway-port", type=int, default=1502,
+                        help="port of the gateway with one unit and the value table (0: none)")
+    parser.add_argument("--unit", type=int, default=17, help="unit id behind the gateway")
     parser.add_argument("--log", action="store_true",
                         help="show pymodbus' own log (exception replies, dropped clients)")
     args = parser.parse_args()
     logging.getLogger("pymodbus").setLevel(logging.INFO if args.log else logging.CRITICAL)
     try:
-        asyncio.run(serve(args.host, args.port))
+        asyncio.run(serve(args.host, args.port, args.gateway_port, args.unit))
     except OSError as error:
         print(f"simulator: {error}", file=sys.stderr)
         return 1

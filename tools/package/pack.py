@@ -16,7 +16,8 @@ HERE = Path(__file__).resolve().parent
 MACHINES = {"x86": 0x014C, "x64": 0x8664}
 BINARIES = ["VelkoMB.dll", "VelkoMBReg.exe"]
 SCRIPTS = ["register-for-me.cmd", "unregister-for-me.cmd"]
-EXAMPLES = ["poll.vbs", "poll.js", "VelkoMB.bas"]
+EXAMPLES = ["poll.vbs", "poll.js", "gateway.vbs", "word_order.vbs", "trace.vbs", "sockets.vbs", "VelkoMB.bas"]
+DOCS = ["reference.md", "troubleshooting.md"]
 
 
 def machine_of(path):
@@ -52,6 +53,8 @@ def main():
                 archive.writestr(f"{top}/{folder}/{name}", windows_text(HERE / name))
         for name in EXAMPLES:
             archive.writestr(f"{top}/examples/{name}", windows_text(ROOT / "examples" / name))
+        for name in DOCS:
+            archive.writestr(f"{top}/docs/{name}", windows_text(ROOT / "docs" / name))
     with zipfile.ZipFile(output) as archive:
         for info in archive.infolist():
             print(f"{info.file_size:10d}  {info.filename}")

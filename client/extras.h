@@ -1,0 +1,76 @@
+// The client's members beyond its type library: reachable by name through
+// IDispatch only, so the library, the dual interface `_VelkoMB`, its vtable
+// and its dispatch ids stay as hosts compiled against them know them. The
+// interface below and the records after it list the members in the same
+// order; the records are those the library is written from, so names,
+// parameter names, kinds and types are looked up and checked as for the
+// library's own members.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+#include <vector>
+#include "component/typelib/definitions.h"
+
+namespace velkomb::client {
+
+// Dispatch ids no table of the library uses: methods 0x6004xxxx, properties
+// 0x6804xxxx (a property's read and write share one).
+enum : DISPID {
+    DISPID_ConnectAndWait = 0x60040000,
+    DISPID_GetValue = 0x60040001,
+    DISPID_SetValue = 0x60040002,
+    DISPID_Port = 0x68040000,
+    DISPID_UnitId = 0x68040001,
+    DISPID_WordOrder = 0x68040002,
+    DISPID_LastRequest = 0x68040003,
+    DISPID_LastReply = 0x68040004,
+    DISPID_ExceptText = 0x68040005,
+};
+
+// Parameters by pointer, as in the dual interfaces: property writes take
+// their value by reference, reads and results come back through a last
+// [out, retval] pointer. No base class and no virtual destructor, so the
+// vtable holds exactly these functions in this order.
+struct VelkoMBExtras {
+    virtual HRESULT STDMETHODCALLTYPE put_Port(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Port(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_UnitId(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_UnitId(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ConnectAndWait() = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_WordOrder(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_WordOrder(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetValue(VARIANT* index, VARIANT* dataType, VARIANT* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetValue(VARIANT* index, VARIANT* dataType, VARIANT* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastRequest(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastReply(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ExceptText(BSTR* value) = 0;
+
+protected:
+    ~VelkoMBExtras() = default;
+};
+
+// The arguments of GetValue and SetValue are variants, so that each bad
+// argument raises the client's own error (9, 13, 5 or 6 with the member as
+// source) rather than a bare type mismatch from the dispatch layer.
+inline std::vector<typelib::Function> VelkoMBExtraMembers()
+{
+    using namespace typelib;
+    const Param index = ByRef(L"index", kVariant, kInOut);
+    const Param dataType = ByRef(L"dataType", kVariant, kInOut);
+    return {
+        Put(DISPID_Port, L"Port", kText),
+        Get(DISPID_Port, L"Port", kText),
+        Put(DISPID_UnitId, L"UnitId", kText),
+        Get(DISPID_UnitId, L"UnitId", kText),
+        Method(DISPID_ConnectAndWait, L"ConnectAndWait"),
+        Put(DISPID_WordOrder, L"WordOrder", kText),
+        Get(DISPID_WordOrder, L"WordOrder", kText),
+        Method(DISPID_GetValue, L"GetValue", {index, dataType, {nullptr, kVariant, true, kRetval}}),
+        Method(DISPID_SetValue, L"SetValue", {index, dataType, ByRef(L"value", kVariant, kInOut)}),
+        Get(DISPID_LastRequest, L"LastRequest", kText),
+        Get(DISPID_LastReply, L"LastReply", kText),
+        Get(DISPID_ExceptText, L"ExceptText", kText),
+    };
+}
+
+} // namespace velkomb::client
