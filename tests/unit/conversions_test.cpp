@@ -1,7 +1,10 @@
 // Numeric texts and error conversion, as hosts see them.
 #include <gtest/gtest.h>
 #include <winsock2.h>
+#include <oleauto.h>
 #include <functional>
+#include <string>
+#include <vector>
 #include "automation/error.h"
 #include "automation/numeric.h"
 #include "support/error_texts.h"
@@ -30,6 +33,23 @@ TEST(NumericTexts, RoundHalfToEvenAndAcceptBlanks)
     EXPECT_EQ(Int16OfText(L"-32768"), -32768);
     EXPECT_EQ(Int32OfText(L"70000"), 70000);
     EXPECT_DOUBLE_EQ(NumberOfText(L"-1.25"), -1.25);
+}
+
+// Texts of plain digits, which skip the platform's parser, read as it reads
+// them in any locale.
+TEST(NumericTexts, PlainDigitsReadAsThePlatformReadsThem)
+{
+    std::vector<std::wstring> texts = {L"0", L"7", L"10", L"255", L"00012", L"65535", L"999999999", L"1234567890"};
+    for (unsigned seed = 1; seed < 200; ++seed) texts.push_back(std::to_wstring(seed * 2654435761u % 1000000000u));
+    for (const std::wstring& text : texts) {
+        for (LCID locale : {LCID{LOCALE_USER_DEFAULT}, LCID{0x407}, LCID{0x40C}, LCID{0x411}}) {
+            BSTR value = SysAllocString(text.c_str());
+            double expected = 0;
+            EXPECT_EQ(S_OK, VarR8FromStr(value, locale, 0, &expected));
+            SysFreeString(value);
+            EXPECT_EQ(expected, NumberOfText(text)) << text << " in locale " << locale;
+        }
+    }
 }
 
 TEST(NumericTexts, FailWithOverflowOrTypeMismatch)
