@@ -7,6 +7,7 @@
 #include <span>
 #include <utility>
 #include <vector>
+#include "automation/error.h"
 #include "automation/variant.h"
 
 namespace automation {
@@ -33,6 +34,20 @@ Variant ByteArrayVariant(std::span<const uint8_t> bytes);
 // A variant of type VT_ARRAY|VT_VARIANT with bounds 0..upper, all Empty.
 // Fails with subscript out of range (9) when upper is below -1.
 Variant VariantArray(long upper);
+// A variant of type VT_ARRAY|VT_VARIANT with bounds 0..count-1 whose
+// elements `fill(index, element)` sets, each Empty before. The elements are
+// written in place: `fill` gives them plain values only (numbers), never
+// anything they would own, and never raises.
+template <class Fill>
+Variant VariantArrayOf(size_t count, Fill fill)
+{
+    Variant result = VariantArray(static_cast<long>(count) - 1);
+    VARIANT* elements = nullptr;
+    Check(SafeArrayAccessData(V_ARRAY(result.get()), reinterpret_cast<void**>(&elements)));
+    for (size_t i = 0; i < count; ++i) fill(i, elements[i]);
+    SafeArrayUnaccessData(V_ARRAY(result.get()));
+    return result;
+}
 // Stores `value` as element `index` of a one-dimensional VT_VARIANT array.
 void PutElement(VARIANT& array, long index, const VARIANT& value);
 

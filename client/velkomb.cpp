@@ -134,7 +134,7 @@ HRESULT VelkoMB::put_arwWReg(VARIANT* value)
     return Call(L"VelkoMB.arwWReg", [&] { arwWReg_ = automation::Variant::CopyOf(*value); });
 }
 
-_CSocket& VelkoMB::Socket() const
+socket::CSocket& VelkoMB::Socket() const
 {
     if (!tcpSock_) automation::RaiseRuntime(automation::errObjectNotSet);
     return *tcpSock_;
@@ -298,8 +298,7 @@ void VelkoMB::ExecuteRequest()
     if (!request.empty()) {
         requestBytes_ = std::move(request);
         if (outOfStep_) DropReceivedBytes();
-        automation::Variant bytes = automation::ByteArrayVariant(requestBytes_);
-        CheckCall(Socket().SendData(bytes.get()));
+        Socket().SendBytes(requestBytes_);
     }
     WaitForResponse();
 }
@@ -336,15 +335,11 @@ void VelkoMB::tcpSock_OnDataArrival(long)
         ~Releaser() { self->Release(); }
     } releaser{this};
 
-    automation::Variant received;
-    VARIANT byteArrayType;
-    V_VT(&byteArrayType) = VT_I4;
-    V_I4(&byteArrayType) = VT_ARRAY | VT_UI1;
-    VARIANT all = Missing();
-    CheckCall(Socket().GetData(received.get(), &byteArrayType, &all));
-    if (outOfStep_ || received.type() != (VT_ARRAY | VT_UI1)) return;
-    auto bytes = automation::BytesOf(V_ARRAY(received.get()));
-    receivedBytes_.insert(receivedBytes_.end(), bytes.begin(), bytes.end());
+    Socket().TakeReceivedBytes(receivedBytes_);
+    if (outOfStep_) {
+        receivedBytes_.clear();
+        return;
+    }
     DecodeReceivedReplies();
 }
 
@@ -389,11 +384,9 @@ void VelkoMB::Publish(const DecodedReply& reply)
         errCode_ = automation::DecimalText(reply.functionCode);
     }
     if (reply.hasRegisters) {
-        automation::Variant values = automation::VariantArray(static_cast<long>(reply.values.size()) - 1);
-        for (size_t i = 0; i < reply.values.size(); ++i) {
-            if (!reply.values[i]) continue;
-            int32_t number = *reply.values[i];
-            VARIANT element;
+        arwReg_ = automation::VariantArrayOf(reply.values.size(), [&](size_t i, VARIANT& element) {
+            if (!reply.values[i]) return;
+            const int32_t number = *reply.values[i];
             if (number <= 32767) {
                 V_VT(&element) = VT_I2;
                 V_I2(&element) = static_cast<SHORT>(number);
@@ -401,9 +394,7 @@ void VelkoMB::Publish(const DecodedReply& reply)
                 V_VT(&element) = VT_I4;
                 V_I4(&element) = number;
             }
-            automation::PutElement(*values.get(), static_cast<long>(i), element);
-        }
-        arwReg_ = std::move(values);
+        });
     }
     if (reply.complete) events().Raise(DISPID_NewDataIn);
 }

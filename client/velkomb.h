@@ -12,6 +12,10 @@
 #include "component/com/object.h"
 #include "component/interfaces.h"
 
+namespace velkomb::socket {
+class CSocket;
+}
+
 namespace velkomb::client {
 
 class SocketEvents;
@@ -103,7 +107,7 @@ private:
     void WaitForConnection(double seconds);
     void ExecuteRequest();
     void WaitForResponse();
-    _CSocket& Socket() const;
+    socket::CSocket& Socket() const;
     StateConstants SocketState() const;
     void CloseSocketOnce();
     void NoteSocketState();
@@ -128,7 +132,7 @@ private:
     std::vector<uint8_t> requestBytes_;
     // Both or neither: the socket, made by the first Connect, and the sink
     // connected to it.
-    _CSocket* tcpSock_ = nullptr;
+    socket::CSocket* tcpSock_ = nullptr;
     SocketEvents* sink_ = nullptr;
     DWORD sinkCookie_ = 0;
     // Received bytes not decoded yet: the start of the next reply.

@@ -7,7 +7,9 @@
 #include <windows.h>
 #include <cstdint>
 #include <set>
+#include <span>
 #include <string>
+#include <vector>
 #include "component/com/object.h"
 #include "component/interfaces.h"
 #include "support/socket_support.h"
@@ -56,6 +58,11 @@ public:
     // client's own): sends raise no OnSendProgress and post no completion,
     // which would cost a round trip through the message queue per send.
     void SilenceSendEvents() { sendEventsSilenced_ = true; }
+    // The same owner's way to send and take bytes without automation values:
+    // as SendData of a byte array, and as GetData of everything received as
+    // a byte array (appended to `into`).
+    void SendBytes(std::span<const uint8_t> bytes);
+    void TakeReceivedBytes(std::vector<uint8_t>& into);
 
 private:
     CSocket();
@@ -76,7 +83,8 @@ private:
     bool IsUdp() const { return protocol_ != sckTCPProtocol; }
 
     // Data transfer
-    void Send(const VARIANT& value);
+    template <class Fill>
+    void Send(Fill fill);
     void SendPump();
     int SendOnce(int length);
     long RecvToBuffer();

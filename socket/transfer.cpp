@@ -33,7 +33,9 @@ long ChunkLimit(const VARIANT* maxLen)
 
 } // namespace
 
-void CSocket::Send(const VARIANT& value)
+// What SendData does once `fill` has made the pending bytes.
+template <class Fill>
+void CSocket::Send(Fill fill)
 {
     if (IsUdp()) {
         if (!EnsureSocket()) return;
@@ -41,7 +43,7 @@ void CSocket::Send(const VARIANT& value)
         Raise(sckBadState, sendSource, badStateText);
     }
     try {
-        sendBuffer_ = BytesOfValue(value);
+        fill();
         sendInProgress_ = true;
         SendPump();
     } catch (automation::AutomationError& error) {
@@ -49,6 +51,19 @@ void CSocket::Send(const VARIANT& value)
         error.source = sendSource;
         throw;
     }
+}
+
+void CSocket::SendBytes(std::span<const uint8_t> bytes)
+{
+    Send([&] { sendBuffer_.assign(bytes.begin(), bytes.end()); });
+}
+
+void CSocket::TakeReceivedBytes(std::vector<uint8_t>& into)
+{
+    if (receiveBuffer_.empty()) return;
+    into.insert(into.end(), receiveBuffer_.begin(), receiveBuffer_.end());
+    receiveBuffer_.clear();
+    bytesReceived_ = 0;
 }
 
 // The platform posts a write notification only after a send has failed with
@@ -148,7 +163,7 @@ HRESULT CSocket::SendData(VARIANT* varData)
     return Call(sendSource, [&] {
         VARIANT empty;
         VariantInit(&empty);
-        Send(varData ? *varData : empty);
+        Send([&] { sendBuffer_ = BytesOfValue(varData ? *varData : empty); });
     });
 }
 

@@ -1,5 +1,6 @@
 #include "component/com/connection_point.h"
 #include <algorithm>
+#include <array>
 #include "component/com/enumerator.h"
 #include "component/com/guarded.h"
 
@@ -17,17 +18,23 @@ void ConnectionPoint::DisconnectAll()
 void ConnectionPoint::Raise(DISPID id, std::span<VARIANT> arguments)
 {
     if (sinks_.empty()) return;
-    // Positional arguments travel last to first.
-    std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
-    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    // Positional arguments travel last to first. No event has more than
+    // seven, and few objects more than a handful of sinks: both stay on the
+    // stack, as events are raised at every transaction.
+    std::array<VARIANT, 8> reversed;
+    if (arguments.size() > reversed.size()) return;
+    std::reverse_copy(arguments.begin(), arguments.end(), reversed.begin());
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
 
     // A handler may advise or unadvise while the event runs: work on a
     // referenced snapshot of the sinks.
-    std::vector<IDispatch*> targets;
-    targets.reserve(sinks_.size());
-    for (auto& sink : sinks_) {
-        sink.dispatch->AddRef();
-        targets.push_back(sink.dispatch);
+    std::array<IDispatch*, 4> few;
+    std::vector<IDispatch*> many;
+    if (sinks_.size() > few.size()) many.resize(sinks_.size());
+    const std::span<IDispatch*> targets = many.empty() ? std::span(few.data(), sinks_.size()) : std::span(many);
+    for (size_t i = 0; i < sinks_.size(); ++i) {
+        targets[i] = sinks_[i].dispatch;
+        targets[i]->AddRef();
     }
     for (IDispatch* target : targets) {
         VARIANT result;

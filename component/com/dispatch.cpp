@@ -1,6 +1,7 @@
 #include "component/com/dispatch.h"
 #include <algorithm>
 #include <array>
+#include <utility>
 #include "automation/error.h"
 #include "component/com/arguments.h"
 
@@ -74,31 +75,31 @@ public:
             if (!arg) {
                 V_VT(&copy) = VT_ERROR;
                 V_ERROR(&copy) = DISP_E_PARAMNOTFOUND;
-                return Point(slot, type, &copy);
+                return Point(slot, &copy);
             }
-            if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) return Point(slot, type, V_VARIANTREF(arg));
+            if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) return Point(slot, V_VARIANTREF(arg));
             // A host's variable: the member writes through the reference the
             // copy holds. A value: the member gets a copy of its own.
             if (V_VT(arg) & VT_BYREF)
                 copy = *arg;
             else if (HRESULT hr = VariantCopy(&copy, const_cast<VARIANT*>(arg)); FAILED(hr))
                 return hr;
-            return Point(slot, type, &copy);
+            return Point(slot, &copy);
         }
         if (!arg) {
             V_VT(&copy) = type;
             V_I8(&copy) = 0;
             if (type == VT_BSTR && !(V_BSTR(&copy) = SysAllocString(L""))) return E_OUTOFMEMORY;
-            return Point(slot, type, &V_UI1(&copy));
+            return Point(slot, &V_UI1(&copy));
         }
-        if (V_VT(arg) == (type | VT_BYREF)) return Point(slot, type, V_BYREF(arg));
+        if (V_VT(arg) == (type | VT_BYREF)) return Point(slot, V_BYREF(arg));
         if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
             VARIANT* inner = V_VARIANTREF(arg);
-            if (V_VT(inner) == type) return Point(slot, type, &V_UI1(inner));  // the host's own variable
+            if (V_VT(inner) == type) return Point(slot, &V_UI1(inner));  // the host's own variable
             arg = inner;
         }
         HRESULT hr = VariantChangeType(&copy, const_cast<VARIANT*>(arg), 0, type);
-        return FAILED(hr) ? hr : Point(slot, type, &V_UI1(&copy));
+        return FAILED(hr) ? hr : Point(slot, &V_UI1(&copy));
     }
 
     // The [out, retval] parameter in `slot`: the result itself for a variant,
@@ -107,12 +108,12 @@ public:
     {
         VARIANT& copy = copies_[slot];
         if (type == VT_VARIANT) {
-            Point(slot, type, result ? result : &copy);
+            Point(slot, result ? result : &copy);
             return;
         }
         V_VT(&copy) = type;
         V_I8(&copy) = 0;
-        Point(slot, type, &V_UI1(&copy));
+        Point(slot, &V_UI1(&copy));
     }
     void TakeResult(size_t slot, VARTYPE type, VARIANT* result)
     {
@@ -121,25 +122,43 @@ public:
         VariantInit(&copies_[slot]);
     }
 
-    VARTYPE* types() { return types_.data(); }
-    VARIANTARG** pointers() { return pointers_.data(); }
+    void* const* pointers() const { return pointers_.data(); }
 
 private:
-    HRESULT Point(size_t slot, VARTYPE type, void* target)
+    HRESULT Point(size_t slot, void* target)
     {
-        types_[slot] = type | VT_BYREF;
-        V_VT(&values_[slot]) = type | VT_BYREF;
-        V_BYREF(&values_[slot]) = target;
-        pointers_[slot] = &values_[slot];
+        pointers_[slot] = target;
         return S_OK;
     }
 
     static constexpr size_t slots = DispatchTable::maxParameters + 1;
     std::array<VARIANT, slots> copies_;
-    std::array<VARIANTARG, slots> values_;
-    std::array<VARIANTARG*, slots> pointers_;
-    std::array<VARTYPE, slots> types_;
+    std::array<void*, slots> pointers_;
 };
+
+// Every member takes its parameters by pointer and returns an HRESULT, so
+// calling it through its vtable needs no more than the number of pointers.
+// (The platform's DispCallFunc would do the same, and allocate twice a call.)
+template <size_t>
+using Pointer = void*;
+
+template <size_t... I>
+HRESULT CallWith(void* function, void* object, void* const* args, std::index_sequence<I...>)
+{
+    using Function = HRESULT(STDMETHODCALLTYPE*)(void*, Pointer<I>...);
+    return reinterpret_cast<Function>(function)(object, args[I]...);
+}
+
+template <size_t... Count>
+HRESULT CallThroughVtable(void* object, ULONG_PTR offset, size_t count, void* const* args,
+                          std::index_sequence<Count...>)
+{
+    void* function = (*static_cast<void***>(object))[offset / sizeof(void*)];
+    HRESULT hr = E_INVALIDARG;
+    ((count == Count ? (hr = CallWith(function, object, args, std::make_index_sequence<Count>()), true) : false) ||
+     ...);
+    return hr;
+}
 
 // The member's failure as ITypeInfo::Invoke reports it: its error info goes
 // into the caller's EXCEPINFO.
@@ -312,12 +331,9 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
     if (hasResult) args.PrepareResult(count, member.retval, result);
 
     SetErrorInfo(0, nullptr);
-    VARIANT returned;
-    VariantInit(&returned);
-    hr = DispCallFunc(object, member.offset, CC_STDCALL, VT_ERROR, static_cast<UINT>(count + hasResult), args.types(),
-                      args.pointers(), &returned);
-    if (FAILED(hr)) return hr;
-    if (FAILED(V_ERROR(&returned))) return MemberFailed(V_ERROR(&returned), exception);
+    hr = CallThroughVtable(object, member.offset, count + hasResult, args.pointers(),
+                           std::make_index_sequence<maxParameters + 2>());
+    if (FAILED(hr)) return MemberFailed(hr, exception);
     if (hasResult) args.TakeResult(count, member.retval, result);
     return S_OK;
 }
