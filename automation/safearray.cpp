@@ -32,6 +32,14 @@ Variant VariantArray(long upper)
     return result;
 }
 
+bool HoldsVariantVector(const Variant& array, size_t count)
+{
+    if (array.type() != (VT_ARRAY | VT_VARIANT)) return false;
+    const SAFEARRAY* vector = V_ARRAY(array.get());
+    return vector && vector->cDims == 1 && vector->cLocks == 0 && vector->rgsabound[0].lLbound == 0 &&
+           vector->rgsabound[0].cElements == count;
+}
+
 void PutElement(VARIANT& array, long index, const VARIANT& value)
 {
     Check(SafeArrayPutElement(V_ARRAY(&array), &index, const_cast<VARIANT*>(&value)));

@@ -34,19 +34,25 @@ Variant ByteArrayVariant(std::span<const uint8_t> bytes);
 // A variant of type VT_ARRAY|VT_VARIANT with bounds 0..upper, all Empty.
 // Fails with subscript out of range (9) when upper is below -1.
 Variant VariantArray(long upper);
-// A variant of type VT_ARRAY|VT_VARIANT with bounds 0..count-1 whose
-// elements `fill(index, element)` sets, each Empty before. The elements are
-// written in place: `fill` gives them plain values only (numbers), never
-// anything they would own, and never raises.
+// True when `array` holds a one-dimensional VT_VARIANT array with bounds
+// 0..count-1 that nothing has locked.
+bool HoldsVariantVector(const Variant& array, size_t count);
+// Makes `array` a VT_ARRAY|VT_VARIANT with bounds 0..count-1 whose elements
+// `fill(index, element)` sets, each Empty before. An array of that shape that
+// `array` already holds (one made here, never handed out) is reused. The
+// elements are written in place: `fill` gives them plain values only
+// (numbers), never anything they would own, and never raises.
 template <class Fill>
-Variant VariantArrayOf(size_t count, Fill fill)
+void FillVariantArray(Variant& array, size_t count, Fill fill)
 {
-    Variant result = VariantArray(static_cast<long>(count) - 1);
+    if (!HoldsVariantVector(array, count)) array = VariantArray(static_cast<long>(count) - 1);
     VARIANT* elements = nullptr;
-    Check(SafeArrayAccessData(V_ARRAY(result.get()), reinterpret_cast<void**>(&elements)));
-    for (size_t i = 0; i < count; ++i) fill(i, elements[i]);
-    SafeArrayUnaccessData(V_ARRAY(result.get()));
-    return result;
+    Check(SafeArrayAccessData(V_ARRAY(array.get()), reinterpret_cast<void**>(&elements)));
+    for (size_t i = 0; i < count; ++i) {
+        VariantClear(&elements[i]);
+        fill(i, elements[i]);
+    }
+    SafeArrayUnaccessData(V_ARRAY(array.get()));
 }
 // Stores `value` as element `index` of a one-dimensional VT_VARIANT array.
 void PutElement(VARIANT& array, long index, const VARIANT& value);

@@ -53,7 +53,8 @@ public:
                 exitCode_ = static_cast<int>(message.wParam);
                 continue;
             }
-            TranslateMessage(&message);
+            // Only key strokes need translating (into characters).
+            if (message.message >= WM_KEYFIRST && message.message <= WM_KEYLAST) TranslateMessage(&message);
             DispatchMessageW(&message);
         }
     }
@@ -312,6 +313,12 @@ void VelkoMB::WaitForResponse()
 {
     const double start = support::MonotonicSeconds();
     MessagePump pump;
+    // The processor is given away once before the queue is first read: a
+    // device on this machine (a simulator, a gateway service) usually answers
+    // within that slice, and its reply is then found at the first read
+    // rather than after a wake-up round trip. With no other thread ready to
+    // run here, it returns at once.
+    SwitchToThread();
     for (;;) {
         pump.DispatchWaiting(readyForRequest_);
         const double now = support::MonotonicSeconds();
@@ -384,7 +391,7 @@ void VelkoMB::Publish(const DecodedReply& reply)
         errCode_ = automation::DecimalText(reply.functionCode);
     }
     if (reply.hasRegisters) {
-        arwReg_ = automation::VariantArrayOf(reply.values.size(), [&](size_t i, VARIANT& element) {
+        automation::FillVariantArray(arwReg_, reply.values.size(), [&](size_t i, VARIANT& element) {
             if (!reply.values[i]) return;
             const int32_t number = *reply.values[i];
             if (number <= 32767) {

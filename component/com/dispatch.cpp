@@ -55,13 +55,14 @@ VARTYPE PointedType(ITypeInfo* info, const TYPEDESC& type)
 // (the retval's last), and the copies that coerced or left-out ones point to.
 class CallArguments {
 public:
-    CallArguments()
+    // For `slots` parameters, the retval's included.
+    explicit CallArguments(size_t slots) : used_(slots)
     {
-        for (auto& copy : copies_) VariantInit(&copy);
+        for (size_t i = 0; i < used_; ++i) VariantInit(&copies_[i]);
     }
     ~CallArguments()
     {
-        for (auto& copy : copies_) VariantClear(&copy);
+        for (size_t i = 0; i < used_; ++i) VariantClear(&copies_[i]);
     }
     CallArguments(const CallArguments&) = delete;
     CallArguments& operator=(const CallArguments&) = delete;
@@ -132,6 +133,7 @@ private:
     }
 
     static constexpr size_t slots = DispatchTable::maxParameters + 1;
+    size_t used_;
     std::array<VARIANT, slots> copies_;
     std::array<void*, slots> pointers_;
 };
@@ -317,7 +319,8 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
                                 std::span(sources.data(), count), argError);
     if (FAILED(hr)) return hr;
 
-    CallArguments args;
+    const bool hasResult = member.retval != VT_EMPTY;
+    CallArguments args(count + hasResult);
     for (size_t i = 0; i < count; ++i) {
         const VARIANT* arg = sources[i] == omittedArgument ? nullptr : &params.rgvarg[sources[i]];
         hr = args.Prepare(i, member.params[i], arg);
@@ -326,7 +329,6 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
             return hr;
         }
     }
-    const bool hasResult = member.retval != VT_EMPTY;
     if (result) VariantInit(result);
     if (hasResult) args.PrepareResult(count, member.retval, result);
 
