@@ -15,7 +15,6 @@ using automation::ByteOfNumber;
 using automation::ByteOfText;
 using automation::Int16OfText;
 using automation::Int32OfNumber;
-using automation::Int32OfText;
 using automation::NumberOfText;
 using Bytes = std::vector<uint8_t>;
 
@@ -27,22 +26,20 @@ uint8_t FlooredQuotientByte(double number, double divisor)
     return ByteOfNumber(std::floor(number / divisor));
 }
 
-// The remainder of a whole number divided by 256, with the sign of the
-// dividend, so a negative value overflows instead of wrapping.
-uint8_t RemainderByte(int32_t whole)
+// A 16-bit field, high byte first. The number is brought to a whole number
+// (an exact half to the even neighbour) once for both bytes: converted each
+// on its own, a fraction just below a multiple of 256 would send the high
+// byte of one value and the low byte of the next ("255.5" as 0). Overflow
+// (6) outside 0 to 65535.
+void AppendWord(Bytes& out, double number)
 {
-    return ByteOfNumber(whole % 256);
+    const int32_t whole = Int32OfNumber(number);
+    if (whole < 0 || whole > 0xFFFF) automation::RaiseRuntime(automation::errOverflow);
+    out.push_back(static_cast<uint8_t>(whole >> 8));
+    out.push_back(static_cast<uint8_t>(whole & 0xFF));
 }
 
-uint8_t HighOfValue(double value) { return FlooredQuotientByte(value, 256); }
-uint8_t LowOfValue(double value) { return RemainderByte(Int32OfNumber(value)); }
-
-// High then low byte of the number in a text, each converted on its own.
-void AppendHighLow(Bytes& out, const std::wstring& text)
-{
-    out.push_back(FlooredQuotientByte(NumberOfText(text), 256));
-    out.push_back(RemainderByte(Int32OfText(text)));
-}
+void AppendWord(Bytes& out, const std::wstring& text) { AppendWord(out, NumberOfText(text)); }
 
 // The MBAP header and the function code; the caller computes the length
 // byte first, which is the first byte that can fail, and the unit id is next.
@@ -55,31 +52,25 @@ Bytes Header(const RequestFields& fields, uint8_t functionCode, uint8_t lengthLo
 Bytes ReadBits(uint8_t functionCode, const RequestFields& fields)
 {
     Bytes out = Header(fields, functionCode, 6);
-    AppendHighLow(out, fields.startAddress);
-    AppendHighLow(out, fields.nrRegisters);
+    AppendWord(out, fields.startAddress);
+    AppendWord(out, fields.nrRegisters);
     return out;
 }
 
 Bytes ReadRegisters(uint8_t functionCode, const RequestFields& fields)
 {
     Bytes out = Header(fields, functionCode, 6);
-    AppendHighLow(out, fields.startAddress);
+    AppendWord(out, fields.startAddress);
     out.push_back(0);
     out.push_back(ByteOfText(fields.nrRegisters));
     return out;
 }
 
-void AppendValue(Bytes& out, double value)
-{
-    out.push_back(HighOfValue(value));
-    out.push_back(LowOfValue(value));
-}
-
 Bytes WriteSingle(uint8_t functionCode, const RequestFields& fields, const WriteValues& values)
 {
     Bytes out = Header(fields, functionCode, 6);
-    AppendHighLow(out, fields.startWAddress);
-    AppendValue(out, values.value(0));
+    AppendWord(out, fields.startWAddress);
+    AppendWord(out, values.value(0));
     return out;
 }
 
@@ -90,14 +81,14 @@ void AppendRegisterWrite(Bytes& out, const std::wstring& nrWRegisters, uint8_t c
     out.push_back(0);
     out.push_back(count);
     out.push_back(ByteOfNumber(NumberOfText(nrWRegisters) * 2));
-    for (long i = 0; i < count; ++i) AppendValue(out, values.value(i));
+    for (long i = 0; i < count; ++i) AppendWord(out, values.value(i));
 }
 
 Bytes WriteMultipleRegisters(const RequestFields& fields, const WriteValues& values)
 {
     const uint8_t count = ByteOfText(fields.nrWRegisters);
     Bytes out = Header(fields, 16, ByteOfNumber(2.0 * count + 7));
-    AppendHighLow(out, fields.startWAddress);
+    AppendWord(out, fields.startWAddress);
     AppendRegisterWrite(out, fields.nrWRegisters, count, values);
     return out;
 }
@@ -106,10 +97,10 @@ Bytes ReadWriteMultipleRegisters(const RequestFields& fields, const WriteValues&
 {
     const uint8_t count = ByteOfText(fields.nrWRegisters);
     Bytes out = Header(fields, 23, ByteOfNumber(2.0 * count + 11));
-    AppendHighLow(out, fields.startAddress);
+    AppendWord(out, fields.startAddress);
     out.push_back(0);
     out.push_back(ByteOfText(fields.nrRegisters));
-    AppendHighLow(out, fields.startWAddress);
+    AppendWord(out, fields.startWAddress);
     AppendRegisterWrite(out, fields.nrWRegisters, count, values);
     return out;
 }
@@ -164,8 +155,8 @@ Bytes WriteMultipleCoils(const RequestFields& fields, const WriteValues& values)
 {
     const uint8_t byteCount = FlooredQuotientByte(NumberOfText(fields.nrWRegisters) + 7, kBitsPerCoilByte);
     Bytes out = Header(fields, 15, ByteOfNumber(byteCount + 7.0));
-    AppendHighLow(out, fields.startWAddress);
-    AppendHighLow(out, fields.nrWRegisters);
+    AppendWord(out, fields.startWAddress);
+    AppendWord(out, fields.nrWRegisters);
     out.push_back(byteCount);
     const std::vector<CoilValue> coils = WorkingCoils(fields.nrWRegisters, byteCount, values);
     for (size_t first = 0; first < coils.size(); first += kBitsPerCoilByte)

@@ -126,6 +126,9 @@ void CSocket::ConnectTo(const VARIANT* host, const VARIANT* port)
     AbandonLookup();  // a new Connect replaces whatever an earlier one started
     uint32_t address = ParseAddress(remoteHost_);
     if (address == INADDR_NONE) {
+        // A bad port fails now, as for an address: found only when the
+        // lookup completes, it would reach no one.
+        support::UnsignedToInteger(remotePort_);
         state_ = sckResolvingHost;
         resolveHandle_ = support::ResolveHost(remoteHost_, this);
         if (resolveHandle_ == 0) {

@@ -76,7 +76,9 @@ void CSocket::SendPump()
     if (sendBuffer_.empty()) automation::RaiseRuntime(automation::errSubscriptOutOfRange);
     long sent = 0;
     if (IsUdp() && remoteHostIP_.empty()) {
-        // The datagram waits for the lookup; its completion runs the pump again.
+        // The datagram waits for the lookup; its completion runs the pump
+        // again. A bad port fails now, where the caller hears of it.
+        support::UnsignedToInteger(remotePort_);
         resolvePurpose_ = 1;
         AbandonLookup();
         resolveHandle_ = support::ResolveHost(remoteHost_, this);
@@ -144,17 +146,14 @@ void CSocket::TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varTy
     const bool noType = automation::IsMissing(varType) || V_VT(&automation::Deref(*varType)) == VT_EMPTY;
     const double type = noType ? double{VT_BSTR} : automation::NumberOfVariant(*varType);
 
-    std::string chunk;
-    if (limit > 0 && static_cast<size_t>(limit) <= receiveBuffer_.size()) {
-        chunk = receiveBuffer_.substr(0, static_cast<size_t>(limit));
-        if (!peek) receiveBuffer_.erase(0, static_cast<size_t>(limit));
-    } else {
-        chunk = receiveBuffer_;
-        if (!peek) receiveBuffer_.clear();
-    }
-
+    const bool part = limit > 0 && static_cast<size_t>(limit) <= receiveBuffer_.size();
+    const size_t taken = part ? static_cast<size_t>(limit) : receiveBuffer_.size();
     automation::Variant value;
-    if (ValueOfBytes(chunk, type, value)) automation::StoreInto(varData, std::move(value));
+    if (ValueOfBytes(std::string_view(receiveBuffer_).substr(0, taken), type, value))
+        automation::StoreInto(varData, std::move(value));
+    // Taken out only once stored: a variable that cannot take the value (a
+    // fixed-size array, say) leaves the bytes for the next call.
+    if (!peek) receiveBuffer_.erase(0, taken);
     bytesReceived_ = static_cast<long>(receiveBuffer_.size());
 }
 

@@ -414,7 +414,7 @@ TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
     EXPECT_EQ(mb.Values(), Range(1000, 1));
 }
 
-TEST_F(FakeDevice, NestedExecuteInsideNewDataInReturnsAtOnce)
+TEST_F(FakeDevice, ExecuteInsideNewDataInSendsARequestOfItsOwn)
 {
     Client mb;
     ASSERT_TRUE(mb.Connect());

@@ -87,6 +87,13 @@ TEST(Udp, DatagramToNameWaitsForLookup)
     UdpObject udp;
     ASSERT_EQ(S_OK, udp.SetRemoteHost(L"localhost"));
     EXPECT_EQ(L"", udp.RemoteHostIP());
+    // A bad port fails at once, not when the lookup completes.
+    ASSERT_EQ(S_OK, udp.SetRemotePort(70000));
+    const auto refused = testsupport::ErrorOf(udp.Send(Text(L"abc")));
+    EXPECT_EQ(testsupport::ErrorNumber(6), refused.hr);
+    EXPECT_EQ(L"CSocket.SendData", refused.source);
+    EXPECT_EQ(0u, support::PendingLookupCount());
+    udp.sink().Clear();
     ASSERT_EQ(S_OK, udp.SetRemotePort(UdpEchoPort));
 
     ASSERT_EQ(S_OK, udp.Send(Text(L"abc")));
