@@ -8,59 +8,6 @@ namespace sockettest {
 
 using velkomb::_CSocket;
 
-automation::Variant Missing()
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_ERROR;
-    V_ERROR(v.get()) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-automation::Variant Long(LONG value)
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_I4;
-    V_I4(v.get()) = value;
-    return v;
-}
-
-automation::Variant Short(SHORT value)
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_I2;
-    V_I2(v.get()) = value;
-    return v;
-}
-
-automation::Variant Double(double value)
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_R8;
-    V_R8(v.get()) = value;
-    return v;
-}
-
-automation::Variant Boolean(bool value)
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_BOOL;
-    V_BOOL(v.get()) = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
-}
-
-automation::Variant Text(std::wstring_view text)
-{
-    automation::Variant v;
-    V_VT(v.get()) = VT_BSTR;
-    V_BSTR(v.get()) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return v;
-}
-
-automation::Variant Bytes(std::string_view bytes)
-{
-    return automation::ByteArrayVariant({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-}
-
 std::string BytesIn(const VARIANT& value)
 {
     if (V_VT(&value) != (VT_ARRAY | VT_UI1)) {

@@ -26,14 +26,13 @@ enum PeerPort : LONG {
     RefusedPort = 47009,
 };
 
-// Argument values as a host passes them.
-automation::Variant Missing();
-automation::Variant Long(LONG value);
-automation::Variant Short(SHORT value);
-automation::Variant Double(double value);
-automation::Variant Boolean(bool value);
-automation::Variant Text(std::wstring_view text);
-automation::Variant Bytes(std::string_view bytes);
+using testsupport::Boolean;
+using testsupport::Bytes;
+using testsupport::Double;
+using testsupport::Long;
+using testsupport::Missing;
+using testsupport::Short;
+using testsupport::Text;
 // The bytes of a byte-array variant.
 std::string BytesIn(const VARIANT& value);
 

@@ -30,30 +30,6 @@ std::string ControlAnswer(const std::string& line)
 
 bool Control(const std::string& options) { return ControlAnswer(options) == "OK\n"; }
 
-automation::Variant Arg(const wchar_t* text)
-{
-    automation::Variant value;
-    V_VT(value.get()) = VT_BSTR;
-    V_BSTR(value.get()) = SysAllocString(text);
-    return value;
-}
-
-automation::Variant Arg(int number)
-{
-    automation::Variant value;
-    V_VT(value.get()) = VT_I4;
-    V_I4(value.get()) = number;
-    return value;
-}
-
-automation::Variant Arg(double number)
-{
-    automation::Variant value;
-    V_VT(value.get()) = VT_R8;
-    V_R8(value.get()) = number;
-    return value;
-}
-
 std::wstring LateResult::Text() const
 {
     automation::Variant text;

@@ -11,6 +11,7 @@
 #include <vector>
 #include "automation/variant.h"
 #include "component/interfaces.h"
+#include "tests/support/test_support.h"
 
 namespace testsupport {
 
@@ -23,9 +24,9 @@ std::string ControlAnswer(const std::string& line);
 bool Control(const std::string& options);
 
 // Arguments for members called by name.
-automation::Variant Arg(const wchar_t* text);
-automation::Variant Arg(int number);
-automation::Variant Arg(double number);
+inline automation::Variant Arg(const wchar_t* text) { return Text(text); }
+inline automation::Variant Arg(int number) { return Long(number); }
+inline automation::Variant Arg(double number) { return Double(number); }
 
 // The outcome of a member called by name: the value, or the automation error
 // (number 0 when the call succeeded) with its source and description.

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 #include <gtest/gtest.h>
+#include "automation/safearray.h"
 
 namespace testsupport {
 namespace {
@@ -166,6 +167,59 @@ ReportedError ErrorOf(HRESULT hr)
     SysFreeString(description);
     info->Release();
     return error;
+}
+
+automation::Variant Missing()
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_ERROR;
+    V_ERROR(v.get()) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
+automation::Variant Long(LONG value)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_I4;
+    V_I4(v.get()) = value;
+    return v;
+}
+
+automation::Variant Short(SHORT value)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_I2;
+    V_I2(v.get()) = value;
+    return v;
+}
+
+automation::Variant Double(double value)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_R8;
+    V_R8(v.get()) = value;
+    return v;
+}
+
+automation::Variant Boolean(bool value)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_BOOL;
+    V_BOOL(v.get()) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+
+automation::Variant Text(std::wstring_view text)
+{
+    automation::Variant v;
+    V_VT(v.get()) = VT_BSTR;
+    V_BSTR(v.get()) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return v;
+}
+
+automation::Variant Bytes(std::string_view bytes)
+{
+    return automation::ByteArrayVariant({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
 } // namespace testsupport

@@ -9,6 +9,7 @@
 #include <ocidl.h>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 #include "automation/variant.h"
 
@@ -77,6 +78,15 @@ struct ReportedError {
     std::wstring description;
 };
 ReportedError ErrorOf(HRESULT hr);
+
+// Argument values as a host passes them.
+automation::Variant Missing();
+automation::Variant Long(LONG value);
+automation::Variant Short(SHORT value);
+automation::Variant Double(double value);
+automation::Variant Boolean(bool value);
+automation::Variant Text(std::wstring_view text);
+automation::Variant Bytes(std::string_view bytes);
 
 // The HRESULT hosts read as automation error `number`.
 constexpr HRESULT ErrorNumber(long number) { return static_cast<HRESULT>(0x800A0000u | (number & 0xFFFF)); }
