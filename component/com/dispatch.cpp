@@ -10,8 +10,36 @@ namespace {
 
 using automation::Check;
 
-bool Less(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_LESS_THAN; }
 bool Same(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL; }
+
+// Names are looked up with their ASCII letters in upper case, which is all
+// that comparing ASCII texts case-insensitively does to them; a text with
+// anything but ASCII is compared the platform's way instead.
+wchar_t Folded(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+bool IsAscii(const wchar_t* text)
+{
+    for (; *text; ++text)
+        if (*text > 0x7F) return false;
+    return true;
+}
+
+std::wstring KeyOf(const std::wstring& text)
+{
+    std::wstring key(text);
+    for (wchar_t& c : key) c = Folded(c);
+    return key;
+}
+
+// The order of `key` (folded already) against `text` (folded on the way).
+int CompareKey(const std::wstring& key, const wchar_t* text)
+{
+    size_t i = 0;
+    for (; i < key.size() && text[i]; ++i)
+        if (key[i] != Folded(text[i])) return key[i] < Folded(text[i]) ? -1 : 1;
+    if (i < key.size()) return 1;
+    return text[i] ? -1 : 0;
+}
 
 INVOKEKIND KindOf(WORD flags)
 {
@@ -62,14 +90,18 @@ public:
     }
     ~CallArguments()
     {
-        for (size_t i = 0; i < used_; ++i) VariantClear(&copies_[i]);
+        for (size_t i = 0; i < used_; ++i) {
+            if (lent_[i]) VariantInit(&copies_[i]);  // the caller's own
+            VariantClear(&copies_[i]);
+        }
     }
     CallArguments(const CallArguments&) = delete;
     CallArguments& operator=(const CallArguments&) = delete;
 
     // Brings `arg` (nullptr when an optional parameter was left out) to
-    // parameter `slot`, which points to `type`.
-    HRESULT Prepare(size_t slot, VARTYPE type, const VARIANT* arg)
+    // parameter `slot`, which points to `type`. `readOnly`: the member only
+    // reads the parameter (the value of a property write).
+    HRESULT Prepare(size_t slot, VARTYPE type, const VARIANT* arg, bool readOnly)
     {
         VARIANT& copy = copies_[slot];
         if (type == VT_VARIANT) {
@@ -94,6 +126,13 @@ public:
             return Point(slot, &V_UI1(&copy));
         }
         if (V_VT(arg) == (type | VT_BYREF)) return Point(slot, V_BYREF(arg));
+        if (readOnly && type == VT_BSTR && V_VT(arg) == VT_BSTR) {
+            // A text passed as a value to a member that only reads it is lent,
+            // not copied.
+            copy = *arg;
+            lent_[slot] = V_BSTR(arg);
+            return Point(slot, &V_BSTR(&copy));
+        }
         if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
             VARIANT* inner = V_VARIANTREF(arg);
             if (V_VT(inner) == type) return Point(slot, &V_UI1(inner));  // the host's own variable
@@ -135,6 +174,7 @@ private:
     static constexpr size_t slots = DispatchTable::maxParameters + 1;
     size_t used_;
     std::array<VARIANT, slots> copies_;
+    std::array<BSTR, slots> lent_{};
     std::array<void*, slots> pointers_;
 };
 
@@ -260,10 +300,22 @@ void DispatchTable::AddExtra(const typelib::Function& function, size_t index)
 
 void DispatchTable::AddName(Name name)
 {
-    auto at = std::lower_bound(names_.begin(), names_.end(), name,
-                               [](const Name& a, const Name& b) { return Less(a.text.c_str(), b.text.c_str()); });
-    if (at != names_.end() && Same(at->text.c_str(), name.text.c_str())) return;  // the first one counts
+    if (FindName(name.text.c_str())) return;  // the first one counts
+    name.key = KeyOf(name.text);
+    auto at = std::lower_bound(names_.begin(), names_.end(), name.key,
+                               [](const Name& a, const std::wstring& key) { return a.key < key; });
     names_.insert(at, std::move(name));
+}
+
+const DispatchTable::Name* DispatchTable::FindName(const wchar_t* text) const
+{
+    if (IsAscii(text)) {
+        auto found = std::lower_bound(names_.begin(), names_.end(), text,
+                                      [](const Name& a, const wchar_t* b) { return CompareKey(a.key, b) < 0; });
+        return found != names_.end() && CompareKey(found->key, text) == 0 ? &*found : nullptr;
+    }
+    auto found = std::find_if(names_.begin(), names_.end(), [&](const Name& n) { return Same(n.text.c_str(), text); });
+    return found != names_.end() ? &*found : nullptr;
 }
 
 HRESULT DispatchTable::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) const
@@ -271,10 +323,8 @@ HRESULT DispatchTable::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) c
     if (count == 0) return S_OK;
     if (!names || !ids) return E_INVALIDARG;
     std::fill(ids, ids + count, DISPID_UNKNOWN);
-    if (!names[0]) return DISP_E_UNKNOWNNAME;
-    auto found = std::lower_bound(names_.begin(), names_.end(), names[0],
-                                  [](const Name& a, const wchar_t* b) { return Less(a.text.c_str(), b); });
-    if (found == names_.end() || !Same(found->text.c_str(), names[0])) return DISP_E_UNKNOWNNAME;
+    const Name* found = names[0] ? FindName(names[0]) : nullptr;
+    if (!found) return DISP_E_UNKNOWNNAME;
     ids[0] = found->id;
     HRESULT hr = S_OK;
     for (UINT i = 1; i < count; ++i) {
@@ -323,7 +373,7 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
     CallArguments args(count + hasResult);
     for (size_t i = 0; i < count; ++i) {
         const VARIANT* arg = sources[i] == omittedArgument ? nullptr : &params.rgvarg[sources[i]];
-        hr = args.Prepare(i, member.params[i], arg);
+        hr = args.Prepare(i, member.params[i], arg, member.kind == INVOKE_PROPERTYPUT);
         if (FAILED(hr)) {
             if (argError) *argError = static_cast<UINT>(sources[i]);
             return hr;

@@ -57,17 +57,19 @@ private:
         std::wstring text;
         DISPID id;
         std::vector<std::wstring> params;  // the parameters' names in order; empty for unnamed ones
+        std::wstring key;                  // the text as it is looked up
     };
 
     void AddInterface(ITypeInfo* info, bool invocable);
     void AddExtra(const typelib::Function& function, size_t index);
     void AddName(Name name);
+    const Name* FindName(const wchar_t* text) const;
     const Member* Find(DISPID id, INVOKEKIND kind) const;
     HRESULT Call(const Member& member, void* object, const DISPPARAMS& params, VARIANT* result,
                  EXCEPINFO* exception, UINT* argError) const;
 
     std::vector<Member> members_;
-    std::vector<Name> names_;  // sorted by text, case-insensitively; the first of each text
+    std::vector<Name> names_;  // sorted by key; the first of each text
 };
 
 } // namespace velkomb::com
