@@ -17,6 +17,14 @@ const VARIANT& Deref(const VARIANT& value)
     return *v;
 }
 
+VARIANT MissingArgument()
+{
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
 bool IsMissing(const VARIANT* value)
 {
     if (!value) return true;

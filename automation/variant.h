@@ -34,6 +34,8 @@ private:
 const VARIANT& Deref(const VARIANT& value);
 // True when an optional VARIANT parameter was left out by the caller.
 bool IsMissing(const VARIANT* value);
+// The marker callers pass for a left-out optional argument.
+VARIANT MissingArgument();
 // Stores value into an [in, out] VARIANT* parameter: through a reference to
 // a variant, into a typed reference converted to its type (13 when it does
 // not convert), or into the variant itself.

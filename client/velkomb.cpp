@@ -90,14 +90,6 @@ HRESULT FindSocketEvents(_CSocket* socket, IConnectionPoint** point)
     return hr;
 }
 
-VARIANT Missing()
-{
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
 } // namespace
 
 VelkoMB* VelkoMB::Create() { return new VelkoMB; }
@@ -197,7 +189,7 @@ void VelkoMB::ConnectToDevice(long port)
     DropReceivedBytes();  // a new connection starts with no leftover bytes
     connectSettled_ = false;
     connectError_ = 0;
-    VARIANT noHost = Missing(), noPort = Missing();
+    VARIANT noHost = automation::MissingArgument(), noPort = automation::MissingArgument();
     CheckCall(Socket().Connect(&noHost, &noPort));
     readyForRequest_ = true;
     watchdogError_ = L"0";

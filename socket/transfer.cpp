@@ -20,12 +20,18 @@ namespace {
 const wchar_t sendSource[] = L"CSocket.SendData";
 const wchar_t badStateText[] = L"Wrong protocol or connection state for the requested transaction or request.";
 
+// An optional argument left out, or passed Empty.
+bool Omitted(const VARIANT* value)
+{
+    return automation::IsMissing(value) || V_VT(&automation::Deref(*value)) == VT_EMPTY;
+}
+
 // The number of bytes maxLen asks for; 0 (everything) when it is omitted or
 // beyond the 32-bit range: above it, it asks for more than any buffer holds,
 // and below it, like any number below 1, for everything.
 long ChunkLimit(const VARIANT* maxLen)
 {
-    if (automation::IsMissing(maxLen) || V_VT(&automation::Deref(*maxLen)) == VT_EMPTY) return 0;
+    if (Omitted(maxLen)) return 0;
     const double number = automation::NumberOfVariant(*maxLen);
     if (!(std::fabs(number) < 2147483647.5)) return 0;
     return automation::Int32OfNumber(number);
@@ -143,8 +149,7 @@ void CSocket::TakeReceivedData(VARIANT* varData, bool peek, const VARIANT* varTy
 {
     if (receiveBuffer_.empty()) return;
     const long limit = ChunkLimit(maxLen);
-    const bool noType = automation::IsMissing(varType) || V_VT(&automation::Deref(*varType)) == VT_EMPTY;
-    const double type = noType ? double{VT_BSTR} : automation::NumberOfVariant(*varType);
+    const double type = Omitted(varType) ? double{VT_BSTR} : automation::NumberOfVariant(*varType);
 
     const bool part = limit > 0 && static_cast<size_t>(limit) <= receiveBuffer_.size();
     const size_t taken = part ? static_cast<size_t>(limit) : receiveBuffer_.size();

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 #include "automation/error.h"
+#include "automation/variant.h"
 #include "component/com/arguments.h"
 
 namespace velkomb::com {
@@ -106,8 +107,7 @@ public:
         VARIANT& copy = copies_[slot];
         if (type == VT_VARIANT) {
             if (!arg) {
-                V_VT(&copy) = VT_ERROR;
-                V_ERROR(&copy) = DISP_E_PARAMNOTFOUND;
+                copy = automation::MissingArgument();
                 return Point(slot, &copy);
             }
             if (V_VT(arg) == (VT_VARIANT | VT_BYREF)) return Point(slot, V_VARIANTREF(arg));

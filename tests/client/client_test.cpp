@@ -515,19 +515,14 @@ struct TypedValue {
     const wchar_t* type;
     double value;
     VARTYPE returnedAs;
+    long registers;
 };
 constexpr TypedValue kValueTable[] = {
-    {L"Int16", -12345, VT_I2},         {L"UInt16", 54321, VT_I4},   {L"Int32", -123456789, VT_I4},
-    {L"UInt32", 3000000000.0, VT_R8}, {L"Float32", 12345.678, VT_R4}, {L"Float64", -2.718281828459045, VT_R8},
+    {L"Int16", -12345, VT_I2, 1},           {L"UInt16", 54321, VT_I4, 1},      {L"Int32", -123456789, VT_I4, 2},
+    {L"UInt32", 3000000000.0, VT_R8, 2}, {L"Float32", 12345.678, VT_R4, 2}, {L"Float64", -2.718281828459045, VT_R8, 4},
 };
 constexpr const wchar_t* kWordOrders[] = {L"ABCD", L"CDAB", L"BADC", L"DCBA"};
 constexpr long kScratch = 100;  // writable registers the table does not use
-
-long RegisterCount(const TypedValue& typed)
-{
-    const std::wstring type = typed.type;
-    return type.ends_with(L"16") ? 1 : type == L"Float64" ? 4 : 2;
-}
 
 double NumberOf(const automation::Variant& value)
 {
@@ -561,7 +556,7 @@ TEST_F(Gateway, EveryTypeInEveryWordOrder)
 {
     for (long t = 0; t < std::ssize(kValueTable); ++t) {
         const TypedValue& typed = kValueTable[t];
-        const long count = RegisterCount(typed);
+        const long count = typed.registers;
         const double expected = typed.returnedAs == VT_R4 ? static_cast<float>(typed.value) : typed.value;
         for (long o = 0; o < std::ssize(kWordOrders); ++o) {
             SCOPED_TRACE(testing::Message() << t << " " << o);
