@@ -12,6 +12,7 @@ std::wstring RuntimeErrorText(long number)
     case errSubscriptOutOfRange: return L"Subscript out of range";
     case errArrayLocked: return L"This array is fixed or temporarily locked";
     case errTypeMismatch: return L"Type mismatch";
+    case errOutOfStack: return L"Out of stack space";
     case errObjectNotSet: return L"Object variable or With block variable not set";
     default: return L"Application-defined or object-defined error";
     }

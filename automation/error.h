@@ -17,6 +17,7 @@ enum RuntimeError : long {
     errSubscriptOutOfRange = 9,
     errArrayLocked = 10,
     errTypeMismatch = 13,
+    errOutOfStack = 28,
     errObjectNotSet = 91,
 };
 

@@ -71,6 +71,35 @@ void SleepUntilMessageOr(double seconds)
     MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
+// Waits on this thread's stack. Each one dispatches messages, so an Execute
+// called from a NewDataIn handler nests its wait inside the one below it:
+// a host that chains every next request from NewDataIn nests one wait a
+// transaction, and the stack runs out after a few hundred.
+thread_local int activeWaits = 0;
+
+class NestedWait {
+public:
+    NestedWait() { ++activeWaits; }
+    ~NestedWait() { --activeWaits; }
+    NestedWait(const NestedWait&) = delete;
+    NestedWait& operator=(const NestedWait&) = delete;
+};
+
+// What a wait, its message handlers and the host's event handlers above it
+// may need of the stack.
+constexpr uintptr_t kStackForOneWait = 256 * 1024;
+
+// Refuses to nest a wait where the stack might not hold it: out of stack
+// space (28), rather than a crash a few levels further up.
+void RequireStackForNestedWait()
+{
+    if (activeWaits == 0) return;
+    MEMORY_BASIC_INFORMATION stack{};
+    if (!VirtualQuery(&stack, &stack, sizeof stack)) return;
+    const uintptr_t left = reinterpret_cast<uintptr_t>(&stack) - reinterpret_cast<uintptr_t>(stack.AllocationBase);
+    if (left < kStackForOneWait) automation::RaiseRuntime(automation::errOutOfStack);
+}
+
 // Releases a COM reference when it goes.
 struct ReleaseReference {
     template <class T>
@@ -208,6 +237,7 @@ HRESULT VelkoMB::ConnectAndWait()
         automation::WithSource(source, [&] {
             const long port = RemotePort();
             const double seconds = automation::ByteOfText(responseWatchdog_);
+            RequireStackForNestedWait();
             ConnectToDevice(port);
             WaitForConnection(seconds);
         });
@@ -220,6 +250,7 @@ HRESULT VelkoMB::ConnectAndWait()
 void VelkoMB::WaitForConnection(double seconds)
 {
     const double deadline = support::MonotonicSeconds() + seconds;
+    NestedWait wait;
     MessagePump pump;
     for (;;) {
         pump.DispatchWaiting(connectSettled_);
@@ -269,13 +300,10 @@ void VelkoMB::ExecuteRequest()
     if (automation::NumberOfText(watchdogError_) == 1) {
         watchdogError_ = L"0";
         readyForRequest_ = true;
-        // A late reply to the timed-out request may be waiting: handle it now,
-        // as the unsolicited reply it is, before a new request is sent. What
-        // is still incomplete then belongs to the request given up on: the new
-        // request's reply starts afresh.
-        MessagePump().DispatchWaiting();
-        DropReceivedBytes();
     }
+    if (!readyForRequest_) return;
+    RequireStackForNestedWait();
+    HandleWhatHasArrived();
     if (SocketState() != sckConnected || !readyForRequest_) return;
     readyForRequest_ = false;
 
@@ -290,10 +318,22 @@ void VelkoMB::ExecuteRequest()
     }
     if (!request.empty()) {
         requestBytes_ = std::move(request);
-        if (outOfStep_) DropReceivedBytes();
         Socket().SendBytes(requestBytes_);
     }
     WaitForResponse();
+}
+
+// No byte received before a request goes out can be part of its reply. So
+// first whatever has arrived is handled: complete replies as the unsolicited
+// replies they are (a late one is then never taken for the answer to the
+// request after it), a close as the end of the connection (nothing is sent
+// on it). What is left is the start of a reply that no request still awaits:
+// the new request's reply starts with nothing buffered.
+void VelkoMB::HandleWhatHasArrived()
+{
+    NestedWait wait;
+    MessagePump().DispatchWaiting();
+    DropReceivedBytes();
 }
 
 HRESULT VelkoMB::Execute()
@@ -304,6 +344,7 @@ HRESULT VelkoMB::Execute()
 void VelkoMB::WaitForResponse()
 {
     const double start = support::MonotonicSeconds();
+    NestedWait wait;
     MessagePump pump;
     // The processor is given away once before the queue is first read: a
     // device on this machine (a simulator, a gateway service) usually answers

@@ -106,6 +106,7 @@ private:
     void ConnectToDevice(long port);
     void WaitForConnection(double seconds);
     void ExecuteRequest();
+    void HandleWhatHasArrived();
     void WaitForResponse();
     socket::CSocket& Socket() const;
     StateConstants SocketState() const;

@@ -396,6 +396,98 @@ TEST_F(FakeDevice, LateReplyIsNotTakenForTheNextOne)
     EXPECT_EQ(mb.Values(), Range(1100, 1));
 }
 
+// A reply that arrived before a request went out is never part of the
+// request's reply, whether the host pumped in between or not: a byte behind
+// a reply (in its segment or a moment later) and a late reply cost nothing
+// beyond the transaction during which they arrive.
+TEST_F(FakeDevice, WhatArrivedBeforeARequestIsNoPartOfItsReply)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    for (const char* pause : {"0", "0.05"}) {
+        ASSERT_TRUE(Control(std::string("--mode stray --once --pause ") + pause));
+        mb.Request(L"3", 0, 1);
+        mb->Execute();
+        Sleep(200);  // the host does not pump: the stray byte waits in the queue
+        mb.Request(L"3", 5, 2);
+        const int before = mb.events;
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << pause;
+        EXPECT_EQ(mb.events, before + 1) << pause;
+        EXPECT_EQ(mb.Values(), Range(1005, 2)) << pause;
+    }
+
+    // The register read times out; the device answers it while the coil read
+    // after it waits, so that one takes the late reply, and its own reply
+    // comes while the host goes straight on without pumping.
+    mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
+    ASSERT_TRUE(Control("--mode delay --delay 1.5 --once"));
+    mb.Request(L"3", 0, 1);
+    mb->Execute();
+    ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    mb.Request(L"1", 0, 8);
+    mb->Execute();
+    for (int round = 0; round < 2; ++round) {
+        Sleep(100);
+        mb.Request(L"3", 7, 2);
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"3") << round;
+        EXPECT_EQ(mb.Values(), Range(1007, 2)) << round;
+        Sleep(100);
+        mb.Request(L"1", 1, 8);
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"1") << round;
+        EXPECT_EQ(mb.Values(), std::vector<long>({0, 1, 0, 1, 0, 1, 0, 1})) << round;
+    }
+}
+
+// A device that closes the connection after its reply: the next Execute
+// finds the close handled and sends nothing, rather than sending on the
+// closed connection and sitting out the watchdog.
+TEST_F(FakeDevice, NothingIsSentOnAConnectionWhoseCloseHasArrived)
+{
+    Client mb;
+    mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"2");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode close-after-reply --once"));
+    mb.Request(L"3", 0, 1);
+    mb->Execute();
+    ASSERT_EQ(mb.Values(), Range(1000, 1));
+    Sleep(200);
+    const ULONGLONG start = GetTickCount64();
+    mb->Execute();
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.State(), L"0");
+}
+
+// A host that chains every next request from NewDataIn nests one wait a
+// transaction: when the stack could not hold another, Execute raises out of
+// stack space instead of crashing, and the client goes on working.
+TEST_F(FakeDevice, ChainedExecutesRunOutOfStackCleanly)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 1);
+    int depth = 0;
+    testsupport::ReportedError failure;
+    mb.onNewData = [&] {
+        if (failure.hr != S_OK || ++depth > 20000) return;
+        const HRESULT hr = mb->Execute();
+        if (hr != S_OK && failure.hr == S_OK) failure = testsupport::ErrorOf(hr);
+    };
+    mb->Execute();
+    mb.onNewData = nullptr;
+    EXPECT_EQ(failure.hr, testsupport::ErrorNumber(28));
+    EXPECT_EQ(failure.source, L"VelkoMB.Execute");
+    EXPECT_EQ(failure.description, L"Out of stack space");
+    EXPECT_GT(depth, 20);
+    EXPECT_LE(depth, 20000);
+    mb.Request(L"3", 3, 1);
+    EXPECT_EQ(mb->Execute(), S_OK);
+    EXPECT_EQ(mb.Values(), Range(1003, 1));
+}
+
 TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
 {
     Client mb;

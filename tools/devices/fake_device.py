@@ -183,6 +183,20 @@ async def mode_merged(conn, request):
     return True
 
 
+async def mode_stray(conn, request):
+    """The correct reply and one byte that belongs to no reply, --pause s later
+    (0: in the same segment)."""
+    reply = reply_to(conn, request)
+    await conn.send_pieces(reply + b"\x00", [len(reply)] if conn.options.pause else [], conn.options.pause)
+    return True
+
+
+async def mode_close_after_reply(conn, request):
+    await conn.send(reply_to(conn, request))
+    await conn.close()
+    return False
+
+
 async def mode_truncated(conn, request):
     await conn.send(reply_to(conn, request)[:conn.options.length])
     return True
@@ -250,6 +264,8 @@ MODES = {
     "normal": mode_normal,
     "split": mode_split,
     "merged": mode_merged,
+    "stray": mode_stray,
+    "close-after-reply": mode_close_after_reply,
     "truncated": mode_truncated,
     "exception": mode_exception,
     "delay": mode_normal,  # the wait before answering is applied to every mode
