@@ -139,6 +139,7 @@ HRESULT VelkoMB::SetValue(VARIANT* index, VARIANT* dataType, VARIANT* value)
 // The trace is formatted when it is read, so transactions do not pay for it.
 HRESULT VelkoMB::get_LastRequest(BSTR* value) { return PutOut(value, HexText(requestBytes_)); }
 HRESULT VelkoMB::get_LastReply(BSTR* value) { return PutOut(value, HexText(lastReply_)); }
+HRESULT VelkoMB::get_LastStaleReply(BSTR* value) { return PutOut(value, HexText(lastStaleReply_)); }
 
 HRESULT VelkoMB::get_ExceptText(BSTR* value) { return PutOut(value, ExceptionName(exceptCode_)); }
 

@@ -19,12 +19,20 @@ enum : DISPID {
     DISPID_ConnectAndWait = 0x60040000,
     DISPID_GetValue = 0x60040001,
     DISPID_SetValue = 0x60040002,
+    DISPID_Request = 0x60040003,
+    DISPID_ReadDeviceId = 0x60040004,
+    DISPID_MaskWrite = 0x60040005,
     DISPID_Port = 0x68040000,
     DISPID_UnitId = 0x68040001,
     DISPID_WordOrder = 0x68040002,
     DISPID_LastRequest = 0x68040003,
     DISPID_LastReply = 0x68040004,
     DISPID_ExceptText = 0x68040005,
+    DISPID_TransactionIds = 0x68040006,
+    DISPID_StaleReplies = 0x68040007,
+    DISPID_LastStaleReply = 0x68040008,
+    DISPID_AutoReconnect = 0x68040009,
+    DISPID_Retries = 0x6804000A,
 };
 
 // Parameters by pointer, as in the dual interfaces: property writes take
@@ -44,19 +52,32 @@ struct VelkoMBExtras {
     virtual HRESULT STDMETHODCALLTYPE get_LastRequest(BSTR* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_LastReply(BSTR* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_ExceptText(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_TransactionIds(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_TransactionIds(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_StaleReplies(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastStaleReply(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AutoReconnect(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AutoReconnect(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Retries(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Retries(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Request(VARIANT* functionCode, VARIANT* data, VARIANT* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReadDeviceId(VARIANT* objectId, VARIANT* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MaskWrite(VARIANT* address, VARIANT* andMask, VARIANT* orMask) = 0;
 
 protected:
     ~VelkoMBExtras() = default;
 };
 
-// The arguments of GetValue and SetValue are variants, so that each bad
-// argument raises the client's own error (9, 13, 5 or 6 with the member as
-// source) rather than a bare type mismatch from the dispatch layer.
+// The arguments of the methods are variants, so that each bad argument
+// raises the client's own error (9, 13, 5 or 6 with the member as source)
+// rather than a bare type mismatch from the dispatch layer.
 inline std::vector<typelib::Function> VelkoMBExtraMembers()
 {
     using namespace typelib;
     const Param index = ByRef(L"index", kVariant, kInOut);
     const Param dataType = ByRef(L"dataType", kVariant, kInOut);
+    const Param result = {nullptr, kVariant, true, kRetval};
+    const auto argument = [](const wchar_t* name) { return ByRef(name, kVariant, kInOut); };
     return {
         Put(DISPID_Port, L"Port", kText),
         Get(DISPID_Port, L"Port", kText),
@@ -65,11 +86,23 @@ inline std::vector<typelib::Function> VelkoMBExtraMembers()
         Method(DISPID_ConnectAndWait, L"ConnectAndWait"),
         Put(DISPID_WordOrder, L"WordOrder", kText),
         Get(DISPID_WordOrder, L"WordOrder", kText),
-        Method(DISPID_GetValue, L"GetValue", {index, dataType, {nullptr, kVariant, true, kRetval}}),
-        Method(DISPID_SetValue, L"SetValue", {index, dataType, ByRef(L"value", kVariant, kInOut)}),
+        Method(DISPID_GetValue, L"GetValue", {index, dataType, result}),
+        Method(DISPID_SetValue, L"SetValue", {index, dataType, argument(L"value")}),
         Get(DISPID_LastRequest, L"LastRequest", kText),
         Get(DISPID_LastReply, L"LastReply", kText),
         Get(DISPID_ExceptText, L"ExceptText", kText),
+        Put(DISPID_TransactionIds, L"TransactionIds", kText),
+        Get(DISPID_TransactionIds, L"TransactionIds", kText),
+        Get(DISPID_StaleReplies, L"StaleReplies", kText),
+        Get(DISPID_LastStaleReply, L"LastStaleReply", kText),
+        Put(DISPID_AutoReconnect, L"AutoReconnect", kText),
+        Get(DISPID_AutoReconnect, L"AutoReconnect", kText),
+        Put(DISPID_Retries, L"Retries", kText),
+        Get(DISPID_Retries, L"Retries", kText),
+        Method(DISPID_Request, L"Request",
+               {argument(L"functionCode"), ByRef(L"data", kVariant, kInOutOptional), result}),
+        Method(DISPID_ReadDeviceId, L"ReadDeviceId", {ByRef(L"objectId", kVariant, kInOutOptional), result}),
+        Method(DISPID_MaskWrite, L"MaskWrite", {argument(L"address"), argument(L"andMask"), argument(L"orMask")}),
     };
 }
 

@@ -43,10 +43,15 @@ void AppendWord(Bytes& out, const std::wstring& text) { AppendWord(out, NumberOf
 
 // The MBAP header and the function code; the caller computes the length
 // byte first, which is the first byte that can fail, and the unit id is next.
-Bytes Header(const RequestFields& fields, uint8_t functionCode, uint8_t lengthLow)
+Bytes Header(const std::wstring& unitId, uint8_t functionCode, uint8_t lengthLow)
 {
     const uint8_t transactionHigh = functionCode <= 4 ? 11 : 12;
-    return {transactionHigh, 0, 0, 0, 0, lengthLow, ByteOfText(fields.unitId), functionCode};
+    return {transactionHigh, 0, 0, 0, 0, lengthLow, ByteOfText(unitId), functionCode};
+}
+
+Bytes Header(const RequestFields& fields, uint8_t functionCode, uint8_t lengthLow)
+{
+    return Header(fields.unitId, functionCode, lengthLow);
 }
 
 Bytes ReadBits(uint8_t functionCode, const RequestFields& fields)
@@ -167,6 +172,23 @@ Bytes WriteMultipleCoils(const RequestFields& fields, const WriteValues& values)
 constexpr std::array<uint8_t, 9> kSupportedCodes = {1, 2, 3, 4, 5, 6, 15, 16, 23};
 
 } // namespace
+
+std::vector<uint8_t> FrameRequest(const std::wstring& unitId, std::span<const uint8_t> pdu)
+{
+    if (pdu.empty() || pdu.size() > kMaxPdu) automation::RaiseRuntime(automation::errOverflow);
+    Bytes out = Header(unitId, pdu[0], static_cast<uint8_t>(pdu.size() + 1));
+    out.insert(out.end(), pdu.begin() + 1, pdu.end());
+    return out;
+}
+
+std::vector<uint8_t> MaskWritePdu(double address, double andMask, double orMask)
+{
+    Bytes pdu = {22};
+    AppendWord(pdu, address);
+    AppendWord(pdu, andMask);
+    AppendWord(pdu, orMask);
+    return pdu;
+}
 
 uint8_t FunctionCodeOf(const std::wstring& funCode)
 {

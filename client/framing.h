@@ -3,7 +3,9 @@
 // the automation runtime's rounding and errors, so a bad setting fails with
 // type mismatch (13), overflow (6) or subscript out of range (9).
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,5 +40,16 @@ bool IsSupported(uint8_t functionCode);
 // `fields`, its bytes converted in ascending index order so the first failing
 // field is the one that raises. Empty for an unsupported function code.
 std::vector<uint8_t> BuildRequest(const RequestFields& fields, const WriteValues& values);
+
+// The largest PDU a request or reply carries (function code and data).
+constexpr size_t kMaxPdu = 253;
+
+// The complete request for a PDU of any function code (its first byte),
+// with the header BuildRequest gives its own: overflow (6) for an empty PDU
+// or one longer than kMaxPdu.
+std::vector<uint8_t> FrameRequest(const std::wstring& unitId, std::span<const uint8_t> pdu);
+// The PDU of a mask write (function 22): 13 or 6 for a number that is no
+// 16-bit value, as for the other fields.
+std::vector<uint8_t> MaskWritePdu(double address, double andMask, double orMask);
 
 } // namespace velkomb::client

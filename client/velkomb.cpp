@@ -1,8 +1,10 @@
 #include "client/velkomb.h"
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include "automation/numeric.h"
 #include "automation/safearray.h"
+#include "client/answer.h"
 #include "client/framing.h"
 #include "client/socket_events.h"
 #include "socket/csocket.h"
@@ -179,6 +181,7 @@ void VelkoMB::CreateSocket()
 {
     Reference<socket::CSocket> created(socket::CSocket::Create());
     created->SilenceSendEvents();  // the sink below handles OnDataArrival only
+    created->SendWithoutDelay();
     Reference<SocketEvents> sink(new SocketEvents(this));
     IConnectionPoint* point = nullptr;
     automation::Check(FindSocketEvents(created.get(), &point));
@@ -216,6 +219,9 @@ void VelkoMB::ConnectToDevice(long port)
         if (SocketState() != sckClosed) CloseSocketOnce();
     }
     DropReceivedBytes();  // a new connection starts with no leftover bytes
+    awaited_.active = false;
+    nextTransactionId_ = 1;
+    staleReplies_ = 0;
     connectSettled_ = false;
     connectError_ = 0;
     VARIANT noHost = automation::MissingArgument(), noPort = automation::MissingArgument();
@@ -235,13 +241,20 @@ HRESULT VelkoMB::ConnectAndWait()
     const wchar_t* source = L"VelkoMB.ConnectAndWait";
     return Call(source, [&] {
         automation::WithSource(source, [&] {
-            const long port = RemotePort();
-            const double seconds = automation::ByteOfText(responseWatchdog_);
             RequireStackForNestedWait();
-            ConnectToDevice(port);
-            WaitForConnection(seconds);
+            ConnectWithinWatchdog();
         });
     });
+}
+
+// Connects and waits for the connection, for at most ResponseWatchdog
+// seconds (checked before anything starts, as Port is).
+void VelkoMB::ConnectWithinWatchdog()
+{
+    const long port = RemotePort();
+    const double seconds = automation::ByteOfText(responseWatchdog_);
+    ConnectToDevice(port);
+    WaitForConnection(seconds);
 }
 
 // Pumps messages as the reply wait does until the socket has connected,
@@ -295,32 +308,101 @@ void VelkoMB::NoteSocketState() { connState_ = automation::DecimalText(SocketSta
 
 // --- Transaction ---
 
-void VelkoMB::ExecuteRequest()
+namespace {
+
+// "Fixed" or "Counted", in either case; 5 for any other text.
+bool CountedIdsOf(const std::wstring& text)
+{
+    for (const auto& [name, counted] : {std::pair{L"Fixed", false}, std::pair{L"Counted", true}})
+        if (CompareStringOrdinal(name, -1, text.c_str(), static_cast<int>(text.size()), TRUE) == CSTR_EQUAL)
+            return counted;
+    automation::RaiseRuntime(automation::errInvalidCall);
+}
+
+// "0" or "1": 13 for a text that is no number, 5 for another number.
+bool SwitchOf(const std::wstring& text)
+{
+    const double number = automation::NumberOfText(text);
+    if (number != 0 && number != 1) automation::RaiseRuntime(automation::errInvalidCall);
+    return number == 1;
+}
+
+} // namespace
+
+VelkoMB::Policy VelkoMB::CurrentPolicy() const
+{
+    return {CountedIdsOf(transactionIds_), automation::ByteOfText(retries_), SwitchOf(autoReconnect_)};
+}
+
+// One transaction: the checks and recovery of Execute, the request that
+// `build` makes (empty for a function code the client cannot send: nothing
+// goes out, and the wait runs into the watchdog), the send and the wait.
+VelkoMB::Outcome VelkoMB::Transact(const wchar_t* source, ReplyUse use, const RequestBuilder& build)
 {
     if (automation::NumberOfText(watchdogError_) == 1) {
         watchdogError_ = L"0";
         readyForRequest_ = true;
     }
-    if (!readyForRequest_) return;
+    if (!readyForRequest_) return Outcome::NotSent;
     RequireStackForNestedWait();
+    const Policy policy = CurrentPolicy();
     HandleWhatHasArrived();
-    if (SocketState() != sckConnected || !readyForRequest_) return;
+    if (SocketState() != sckConnected) {
+        if (!policy.reconnect) return Outcome::NotSent;
+        automation::WithSource(source, [&] { ConnectWithinWatchdog(); });
+    }
+    if (!readyForRequest_) return Outcome::NotSent;
     readyForRequest_ = false;
 
     std::vector<uint8_t> request;
     try {
-        request = BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_, unitId_},
-                               ArrayValues(*arwWReg_.get()));
+        request = build();
     } catch (...) {
         // Nothing reached the socket, so nothing is outstanding.
         readyForRequest_ = true;
         throw;
     }
-    if (!request.empty()) {
-        requestBytes_ = std::move(request);
+    if (!request.empty()) return SendAndWait(std::move(request), use, policy);
+    if (WaitForResponse() == WaitEnd::Answered) return Outcome::Answered;
+    watchdogError_ = L"1";
+    return Outcome::TimedOut;
+}
+
+// Sends the request, and again after each wait that timed out as long as
+// tries are left, on the same connection. With counted ids each try has an
+// id of its own, and the reply to any of them answers the request.
+VelkoMB::Outcome VelkoMB::SendAndWait(std::vector<uint8_t> request, ReplyUse use, const Policy& policy)
+{
+    matchReplies_ = policy.countedIds;
+    replyData_.reset();
+    awaited_ = {true, use, std::move(request), {}};
+    for (int attempt = 0;; ++attempt) {
+        if (policy.countedIds) {
+            SetTransactionId(awaited_.request, nextTransactionId_);
+            awaited_.ids.push_back(nextTransactionId_++);
+        }
+        requestBytes_ = awaited_.request;
         Socket().SendBytes(requestBytes_);
+        const WaitEnd end = WaitForResponse(policy.reconnect);
+        if (end == WaitEnd::Answered) return Outcome::Answered;
+        // A reply handled as the watchdog ran out still counts as a time-out,
+        // but the request is not sent again.
+        if (end == WaitEnd::ConnectionLost || readyForRequest_ || attempt >= policy.retries) break;
     }
-    WaitForResponse();
+    awaited_.active = false;
+    watchdogError_ = L"1";
+    return Outcome::TimedOut;
+}
+
+HRESULT VelkoMB::Execute()
+{
+    const wchar_t* source = L"VelkoMB.Execute";
+    return Call(source, [&] {
+        Transact(source, ReplyUse::Registers, [&] {
+            return BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_, unitId_},
+                                ArrayValues(*arwWReg_.get()));
+        });
+    });
 }
 
 // No byte received before a request goes out can be part of its reply. So
@@ -336,12 +418,9 @@ void VelkoMB::HandleWhatHasArrived()
     DropReceivedBytes();
 }
 
-HRESULT VelkoMB::Execute()
-{
-    return Call(L"VelkoMB.Execute", [&] { ExecuteRequest(); });
-}
-
-void VelkoMB::WaitForResponse()
+// Lets messages through until the awaited reply has been handled or the
+// watchdog ran out; with `endOnClose`, also until the connection is gone.
+VelkoMB::WaitEnd VelkoMB::WaitForResponse(bool endOnClose)
 {
     const double start = support::MonotonicSeconds();
     NestedWait wait;
@@ -356,11 +435,9 @@ void VelkoMB::WaitForResponse()
         pump.DispatchWaiting(readyForRequest_);
         const double now = support::MonotonicSeconds();
         const double deadline = start + automation::ByteOfText(responseWatchdog_);
-        if (now > deadline) {
-            watchdogError_ = L"1";
-            return;
-        }
-        if (readyForRequest_) return;
+        if (now > deadline) return WaitEnd::TimedOut;
+        if (readyForRequest_) return WaitEnd::Answered;
+        if (endOnClose && SocketState() != sckConnected) return WaitEnd::ConnectionLost;
         SleepUntilMessageOr(deadline - now);
     }
 }
@@ -401,10 +478,31 @@ void VelkoMB::DecodeReceivedReplies()
             return;
         }
         const auto end = receivedBytes_.begin() + static_cast<std::ptrdiff_t>(frame.length);
+        if (matchReplies_ && !IsAwaitedReply({receivedBytes_.data(), frame.length})) {
+            // Late, duplicated, for another unit or of another layout: no
+            // answer to what is awaited. Dropped whole, never decoded.
+            lastStaleReply_.assign(receivedBytes_.begin(), end);
+            receivedBytes_.erase(receivedBytes_.begin(), end);
+            ++staleReplies_;
+            continue;
+        }
         lastReply_.assign(receivedBytes_.begin(), end);
         receivedBytes_.erase(receivedBytes_.begin(), end);
-        Publish(DecodeReply(lastReply_));
+        // The transaction ends here: a handler of NewDataIn may start the next.
+        const bool asBytes = awaited_.active && awaited_.use == ReplyUse::Bytes;
+        awaited_.active = false;
+        if (asBytes)
+            PublishBytes(lastReply_);
+        else
+            Publish(DecodeReply(lastReply_));
     }
+}
+
+bool VelkoMB::IsAwaitedReply(std::span<const uint8_t> frame) const
+{
+    const auto& ids = awaited_.ids;
+    return awaited_.active && std::find(ids.begin(), ids.end(), TransactionIdOf(frame)) != ids.end() &&
+           CanAnswer(awaited_.request, frame);
 }
 
 void VelkoMB::DropReceivedBytes()
@@ -437,6 +535,25 @@ void VelkoMB::Publish(const DecodedReply& reply)
         });
     }
     if (reply.complete) events().Raise(DISPID_NewDataIn);
+}
+
+// The reply to a Request: its function code and exception code as for any
+// reply, and the data bytes after the function code (none for an exception)
+// for the Request to return. An exception reply without its code is
+// incomplete: it raises no NewDataIn and gives no data.
+void VelkoMB::PublishBytes(std::span<const uint8_t> frame)
+{
+    constexpr size_t kFunctionIndex = 7, kDataIndex = 8;
+    readyForRequest_ = true;
+    watchdogError_ = L"0";
+    const uint8_t functionCode = frame[kFunctionIndex];
+    const bool exception = functionCode >= 0x80;
+    if (exception && frame.size() <= kDataIndex) return;
+    errCode_ = automation::DecimalText(functionCode);
+    exceptCode_ = automation::DecimalText(exception ? frame[kDataIndex] : 0);
+    replyData_.emplace();
+    if (!exception) replyData_->assign(frame.begin() + kDataIndex, frame.end());
+    events().Raise(DISPID_NewDataIn);
 }
 
 } // namespace velkomb::client

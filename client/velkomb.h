@@ -4,8 +4,12 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
+#include "automation/numeric.h"
 #include "automation/variant.h"
 #include "client/extras.h"
 #include "client/reply.h"
@@ -89,6 +93,26 @@ public:
     HRESULT STDMETHODCALLTYPE get_LastRequest(BSTR* value) override;
     HRESULT STDMETHODCALLTYPE get_LastReply(BSTR* value) override;
     HRESULT STDMETHODCALLTYPE get_ExceptText(BSTR* value) override;
+    HRESULT STDMETHODCALLTYPE put_TransactionIds(BSTR* value) override
+    {
+        return Store(transactionIds_, value, L"VelkoMB.TransactionIds");
+    }
+    HRESULT STDMETHODCALLTYPE get_TransactionIds(BSTR* value) override { return PutOut(value, transactionIds_); }
+    HRESULT STDMETHODCALLTYPE get_StaleReplies(BSTR* value) override
+    {
+        return PutOut(value, automation::DecimalText(staleReplies_));
+    }
+    HRESULT STDMETHODCALLTYPE get_LastStaleReply(BSTR* value) override;
+    HRESULT STDMETHODCALLTYPE put_AutoReconnect(BSTR* value) override
+    {
+        return Store(autoReconnect_, value, L"VelkoMB.AutoReconnect");
+    }
+    HRESULT STDMETHODCALLTYPE get_AutoReconnect(BSTR* value) override { return PutOut(value, autoReconnect_); }
+    HRESULT STDMETHODCALLTYPE put_Retries(BSTR* value) override { return Store(retries_, value, L"VelkoMB.Retries"); }
+    HRESULT STDMETHODCALLTYPE get_Retries(BSTR* value) override { return PutOut(value, retries_); }
+    HRESULT STDMETHODCALLTYPE Request(VARIANT* functionCode, VARIANT* data, VARIANT* result) override;
+    HRESULT STDMETHODCALLTYPE ReadDeviceId(VARIANT* objectId, VARIANT* result) override;
+    HRESULT STDMETHODCALLTYPE MaskWrite(VARIANT* address, VARIANT* andMask, VARIANT* orMask) override;
 
     // The socket's events, through the client's event sink: OnDataArrival
     // decodes replies; OnConnect and OnError are only noted, for
@@ -100,21 +124,49 @@ public:
 private:
     VelkoMB() = default;
 
+    // What a reply is decoded into: arwReg (Execute), or the data bytes a
+    // Request returns.
+    enum class ReplyUse { Registers, Bytes };
+    enum class Outcome { NotSent, Answered, TimedOut };
+    enum class WaitEnd { Answered, TimedOut, ConnectionLost };
+    // How a transaction goes, from the members that choose it.
+    struct Policy {
+        bool countedIds;
+        int retries;
+        bool reconnect;
+    };
+    // The request that awaits its reply, with the transaction ids of all its
+    // tries (counted ids).
+    struct Awaited {
+        bool active = false;
+        ReplyUse use = ReplyUse::Registers;
+        std::vector<uint8_t> request;
+        std::vector<uint16_t> ids;
+    };
+
     HRESULT Store(std::wstring& member, BSTR* value, const wchar_t* source);
     void CreateSocket();
     long RemotePort() const;
     void ConnectToDevice(long port);
+    void ConnectWithinWatchdog();
     void WaitForConnection(double seconds);
-    void ExecuteRequest();
+    Policy CurrentPolicy() const;
+    using RequestBuilder = std::function<std::vector<uint8_t>()>;
+    Outcome Transact(const wchar_t* source, ReplyUse use, const RequestBuilder& build);
+    Outcome SendAndWait(std::vector<uint8_t> request, ReplyUse use, const Policy& policy);
+    // A request of the PDU `build` makes, its reply kept as bytes.
+    std::optional<std::vector<uint8_t>> RequestReply(const wchar_t* source, const RequestBuilder& build);
     void HandleWhatHasArrived();
-    void WaitForResponse();
+    WaitEnd WaitForResponse(bool endOnClose = false);
     socket::CSocket& Socket() const;
     StateConstants SocketState() const;
     void CloseSocketOnce();
     void NoteSocketState();
     void DecodeReceivedReplies();
+    bool IsAwaitedReply(std::span<const uint8_t> frame) const;
     void DropReceivedBytes();
     void Publish(const DecodedReply& reply);
+    void PublishBytes(std::span<const uint8_t> frame);
 
     std::wstring ipAddress_;
     std::wstring startAddress_;
@@ -146,6 +198,18 @@ private:
     std::wstring port_ = L"502";
     std::wstring unitId_ = L"1";
     std::wstring wordOrder_ = L"ABCD";
+    std::wstring transactionIds_ = L"Fixed";
+    std::wstring autoReconnect_ = L"0";
+    std::wstring retries_ = L"0";
+    // Counted ids: the next request's, and whether replies must answer the
+    // awaited request (as of the last transaction).
+    uint16_t nextTransactionId_ = 1;
+    bool matchReplies_ = false;
+    Awaited awaited_;
+    long staleReplies_ = 0;
+    std::vector<uint8_t> lastStaleReply_;
+    // The data bytes of the reply to the last Request, when it came.
+    std::optional<std::vector<uint8_t>> replyData_;
     // What the socket reported since the last Connect started a connection:
     // it connected or failed (settled), and the error it reported, if any.
     bool connectSettled_ = false;

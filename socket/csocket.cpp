@@ -77,6 +77,10 @@ bool CSocket::EnsureSocket()
     if (handle == INVALID_SOCKET) return false;
     socketHandle_ = handle;
     ReadBufferSizes();
+    if (noDelay_ && !IsUdp()) {
+        BOOL on = TRUE;
+        setsockopt(socketHandle_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
     return true;
 }
 

@@ -58,6 +58,10 @@ public:
     // client's own): sends raise no OnSendProgress and post no completion,
     // which would cost a round trip through the message queue per send.
     void SilenceSendEvents() { sendEventsSilenced_ = true; }
+    // For the same owner: its TCP sockets send each request at once, without
+    // waiting for the previous segment's acknowledgement (Nagle's algorithm
+    // off), as a Modbus client should.
+    void SendWithoutDelay() { noDelay_ = true; }
     // The same owner's way to send and take bytes without automation values:
     // as SendData of a byte array, and as GetData of everything received as
     // a byte array (appended to `into`).
@@ -123,6 +127,7 @@ private:
     std::set<SOCKET> extraSockets_;
     std::string receiveScratch_;  // reused by every receive call
     bool sendEventsSilenced_ = false;
+    bool noDelay_ = false;
 };
 
 } // namespace velkomb::socket

@@ -226,6 +226,29 @@ TEST(RealDevice, WriteArrayIsCopiedWhenSet)
     EXPECT_EQ(V_I2(automation::ElementOf(*second.get(), 1).get()), 11);
 }
 
+// Mask write: (register AND andMask) OR (orMask AND NOT andMask), read back;
+// bad fields raise as the other fields do, and nothing is sent.
+TEST(RealDevice, MaskWriteChangesTheBitsItNames)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    mb.Write(L"6", 90, {0x12F4});
+    mb->Execute();
+    ASSERT_EQ(mb.Call(L"MaskWrite", {Arg(90), Arg(0x00F2), Arg(0x0025)}).number, 0);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"22");
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0C 00 00 00 00 08 01 16 00 5A 00 F2 00 25");
+    mb.Request(L"3", 90, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), std::vector<long>({0x00F5}));
+    for (const auto& [value, number] : {std::pair{L"65536", 6L}, {L"-1", 6L}, {L"mask", 13L}}) {
+        const testsupport::LateResult bad = mb.Call(L"MaskWrite", {Arg(90), Arg(value), Arg(0)});
+        EXPECT_EQ(bad.number, number) << value;
+        EXPECT_EQ(bad.source, L"VelkoMB.MaskWrite") << value;
+    }
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), std::vector<long>({0x00F5}));
+}
+
 TEST(RealDevice, QuitRequestedDuringTheWaitReachesTheHost)
 {
     Client mb;
@@ -486,6 +509,150 @@ TEST_F(FakeDevice, ChainedExecutesRunOutOfStackCleanly)
     mb.Request(L"3", 3, 1);
     EXPECT_EQ(mb->Execute(), S_OK);
     EXPECT_EQ(mb.Values(), Range(1003, 1));
+}
+
+// A reply comes after the watchdog ran out, while the next request waits.
+// With fixed ids the waiting request takes it for its answer, as it always
+// has; with counted ids it is dropped as stale and the request gets its own.
+TEST_F(FakeDevice, CountedIdsTellTheAnswerFromALateReply)
+{
+    ASSERT_TRUE(Control("--mode delay --delay 0.5"));
+    for (const wchar_t* ids : {L"Fixed", L"Counted"}) {
+        SCOPED_TRACE(testing::Message() << ids);
+        Client mb;
+        ASSERT_EQ(mb.Let(L"TransactionIds", Arg(ids)).hr, S_OK);
+        ASSERT_TRUE(mb.Connect());
+        mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"0");
+        mb.Request(L"3", 0, 1);
+        mb->Execute();
+        ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+        mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"3");
+        mb.Request(L"3", 100, 1);
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+        const bool counted = ids == std::wstring(L"Counted");
+        EXPECT_EQ(mb.Values(), Range(counted ? 1100 : 1000, 1));
+        EXPECT_EQ(mb.Read(L"StaleReplies"), counted ? L"1" : L"0");
+        EXPECT_EQ(mb.Read(L"LastStaleReply"), counted ? L"00 01 00 00 00 05 01 03 02 03 E8" : L"");
+        EXPECT_EQ(mb.Read(L"LastRequest"), counted ? L"00 02 00 00 00 06 01 03 00 64 00 01"
+                                                   : L"0B 00 00 00 00 06 01 03 00 64 00 01");
+    }
+}
+
+// Under counted ids only a reply that can answer the awaited request ends
+// its wait: each of these stands in front of the right reply in the same
+// segment, and is dropped whole without being decoded.
+TEST_F(FakeDevice, RepliesThatCannotAnswerAreStale)
+{
+    Client mb;
+    ASSERT_EQ(mb.Let(L"TransactionIds", Arg(L"counted")).hr, S_OK);
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 1);
+    const char* stale[] = {
+        "0001 0000 0005 02 03 02 1111",      // another unit
+        "0009 0000 0005 01 03 02 1111",      // another transaction
+        "0003 0000 0005 01 04 02 1111",      // the id of this one, another function
+        "0004 0000 0007 01 03 04 1111 1111", // more registers than asked for
+        "0005 0001 0005 01 03 02 1111",      // another protocol
+    };
+    for (int i = 0; i < std::ssize(stale); ++i) {
+        const int id = i + 1;
+        char good[64];
+        snprintf(good, sizeof good, "%04x 0000 0005 01 03 02 00%02x", id, id);
+        ASSERT_TRUE(Control(std::string("--mode raw --once --reply '") + stale[i] + " " + good + "'"));
+        const int before = mb.events;
+        mb->Execute();
+        EXPECT_EQ(mb.Values(), std::vector<long>({id})) << stale[i];
+        EXPECT_EQ(mb.events, before + 1) << stale[i];
+        EXPECT_EQ(mb.Read(L"StaleReplies"), std::to_wstring(id));
+    }
+    EXPECT_EQ(mb.Read(L"LastStaleReply"), L"00 05 00 01 00 05 01 03 02 11 11");
+    // Exception replies answer too; a reconnection starts the count again.
+    ASSERT_TRUE(Control("--mode exception --once"));
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
+    ASSERT_TRUE(mb.Connect());
+    EXPECT_EQ(mb.Read(L"StaleReplies"), L"0");
+    mb->Execute();
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"00 01 00 00 00 06 01 03 00 00 00 01");
+}
+
+// AutoReconnect: a connection the device closed is made again before the
+// request goes out; a device that is gone raises what connecting raises, as
+// Execute's error; a connection lost while a reply is awaited ends the wait
+// at once, and the next Execute reconnects. Nothing is ever sent twice.
+TEST_F(FakeDevice, AutoReconnectMakesTheConnectionAgain)
+{
+    Client mb;
+    mb.Let(L"AutoReconnect", Arg(L"1"));
+    mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"3");
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode close-after-reply --once"));
+    mb.Request(L"3", 1, 1);
+    mb->Execute();
+    Sleep(200);
+    mb.Request(L"3", 2, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1002, 1));
+    EXPECT_EQ(mb.State(), L"7");
+
+    ASSERT_EQ(testsupport::ControlAnswer("restart 1"), "OK\n");
+    Sleep(200);
+    mb.Request(L"3", 3, 1);
+    const HRESULT refused = mb->Execute();
+    const testsupport::ReportedError error = testsupport::ErrorOf(refused);
+    EXPECT_EQ(refused, testsupport::ErrorNumber(10061));
+    EXPECT_EQ(error.source, L"VelkoMB.Execute");
+    EXPECT_EQ(error.description, velkomb::support::GetErrorDescription(10061));
+    EXPECT_EQ(mb.Values(), Range(1002, 1)) << "nothing was sent";
+    Sleep(1200);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1003, 1));
+
+    ASSERT_TRUE(Control("--mode close-mid-reply --length 8 --pause 0.05 --once"));
+    mb.Request(L"3", 4, 1);
+    const ULONGLONG start = GetTickCount64();
+    mb->Execute();
+    EXPECT_LT(GetTickCount64() - start, 1500u);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.Values(), Range(1004, 1));
+}
+
+// Retries: a request the device dropped goes out again after the watchdog;
+// a late reply to the first try answers the request as well, also under
+// counted ids, where the second try's reply then comes as a stale one.
+TEST_F(FakeDevice, RetriesSendAgainAfterTheWatchdog)
+{
+    Client mb;  // ResponseWatchdog "1"
+    mb.Let(L"Retries", Arg(L"1"));
+    mb.Let(L"TransactionIds", Arg(L"Counted"));
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode silent --once"));
+    mb.Request(L"3", 8, 1);
+    const ULONGLONG start = GetTickCount64();
+    mb->Execute();
+    EXPECT_GE(GetTickCount64() - start, 1000u);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.Values(), Range(1008, 1));
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"00 02 00 00 00 06 01 03 00 08 00 01");
+
+    ASSERT_TRUE(Control("--mode delay --delay 1.5 --once"));
+    mb.Request(L"3", 9, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.Read(L"LastReply"), L"00 03 00 00 00 05 01 03 02 03 F1") << "the first try's";
+    Sleep(200);
+    mb.Request(L"3", 10, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Read(L"StaleReplies"), L"1");
+    EXPECT_EQ(mb.Values(), Range(1010, 1));
+
+    // Out of tries: the watchdog ends it after each of them.
+    ASSERT_TRUE(Control("--mode silent"));
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
 }
 
 TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
@@ -756,6 +923,77 @@ TEST_F(Gateway, BadPortLeavesTheConnectionAlone)
     mb.Request(L"3", 32, 2);  // Int32 in ABCD
     mb->Execute();
     EXPECT_EQ(NumberOf(mb.Call(L"GetValue", {Arg(1), Arg(L"Int32")}).value), -123456789);
+}
+
+// Request sends any function code with the bytes given and returns the
+// reply's data bytes: diagnostics echo (8, sub-function 0), report server id
+// (17), an exception reply (empty), a code the device does not know, and
+// arguments that are no request.
+TEST_F(Gateway, RequestSendsAnyFunctionCode)
+{
+    const auto bytes = [](const testsupport::LateResult& result) {
+        EXPECT_EQ(result.value.type(), VT_ARRAY | VT_UI1);
+        return result.value.type() == (VT_ARRAY | VT_UI1) ? automation::BytesOf(V_ARRAY(result.value.get()))
+                                                          : std::vector<uint8_t>{};
+    };
+    const int before = mb.events;
+    testsupport::LateResult echo = mb.Call(L"Request", {Arg(8), testsupport::Bytes(std::string("\0\0\x12\x34", 4))});
+    EXPECT_EQ(bytes(echo), std::vector<uint8_t>({0, 0, 0x12, 0x34}));
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"8");
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0C 00 00 00 00 06 11 08 00 00 12 34");
+    EXPECT_EQ(mb.events, before + 1);
+
+    automation::Variant numbers = automation::VariantArray(-1);
+    const std::vector<uint8_t> id = bytes(mb.Call(L"Request", {Arg(17), numbers}));
+    const std::string text = "Loopback Devices-SIM-200-3.0";
+    ASSERT_EQ(id.size(), text.size() + 2);
+    EXPECT_EQ(id[0], text.size() + 1);
+    EXPECT_EQ(std::string(id.begin() + 1, id.end() - 1), text);
+    EXPECT_EQ(mb.Call(L"Request", {Arg(17)}).value.type(), VT_ARRAY | VT_UI1) << "data may be left out";
+
+    mb.Request(L"3", 0, 2);
+    mb->Execute();
+    const std::vector<long> values = mb.Values();
+    EXPECT_TRUE(bytes(mb.Call(L"Request", {Arg(100)})).empty());
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"228");
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"1");
+    EXPECT_EQ(mb.Values(), values) << "arwReg is left alone";
+
+    automation::Variant tooLong = automation::VariantArray(252);
+    for (const auto& [code, data, number] :
+         {std::tuple{Arg(0), Arg(1), 6L}, {Arg(128), Arg(1), 6L}, {Arg(L"x"), Arg(1), 13L}, {Arg(8), Arg(1), 13L},
+          {Arg(8), tooLong, 6L}}) {
+        std::vector<automation::Variant> args;
+        args.push_back(code);
+        args.push_back(data);
+        const testsupport::LateResult bad = mb.Call(L"Request", std::move(args));
+        EXPECT_EQ(bad.number, number);
+        EXPECT_EQ(bad.source, L"VelkoMB.Request");
+    }
+}
+
+// Device identification: the regular category, which this device sends in
+// two replies, as texts by object id; one object on its own.
+TEST_F(Gateway, ReadDeviceIdFollowsMoreFollows)
+{
+    testsupport::LateResult all = mb.Call(L"ReadDeviceId");
+    ASSERT_EQ(all.number, 0);
+    ASSERT_EQ(all.value.type(), VT_ARRAY | VT_VARIANT);
+    long lower = 0, upper = -1;
+    ASSERT_TRUE(automation::BoundsOf(*all.value.get(), lower, upper));
+    EXPECT_EQ(lower, 0);
+    EXPECT_EQ(upper, 6);
+    const auto text = [&](long index) {
+        automation::Variant element = automation::ElementOf(*all.value.get(), index);
+        return element.type() == VT_BSTR ? automation::TextOf(V_BSTR(element.get())) : L"<not text>";
+    };
+    EXPECT_EQ(text(0), L"Loopback Devices");
+    EXPECT_EQ(text(1), L"SIM-200");
+    EXPECT_EQ(text(2), L"3.0");
+    EXPECT_EQ(text(6), L"Tests that need a device they can predict " + std::wstring(20, L'w'));
+    EXPECT_EQ(mb.Read(L"LastRequest").substr(21), L"2B 0E 02 06") << "the second part starts at object 6";
+
+    EXPECT_EQ(mb.Call(L"ReadDeviceId", {Arg(4)}).Text(), L"Register map simulator for client tests " + std::wstring(20, L'y'));
 }
 
 } // namespace

@@ -12,6 +12,8 @@ namespace testsupport {
 std::string ControlAnswer(const std::string& line)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const DWORD patience = 10000;  // ms: a device that never answers fails the test, not the run
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(5020);

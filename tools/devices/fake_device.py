@@ -15,7 +15,9 @@ answered. --reply replaces the correct reply in every mode that sends one, and
 
 --second-port serves a second port the same way; the control port's line
 "last-request" answers with the port and the bytes of the last request
-received. --stalled-port listens on a port that never accepts: its accept
+received, and "restart SECONDS" makes the device go away as if it restarted:
+its connections are reset and its ports refuse connections until it listens
+again SECONDS later. --stalled-port listens on a port that never accepts: its accept
 queue is full, so the kernel drops further connection requests and a connect
 to it stays pending.
 """
@@ -294,6 +296,7 @@ def log(text):
 async def serve_client(reader, writer, settings):
     options = settings["options"]
     conn = Connection(reader, writer, options)
+    settings["connections"].add(conn)
     peer = writer.get_extra_info("peername")
     log(f"client {peer[0]}:{peer[1]} connected")
     if options.mode in CONNECTION_MODES:
@@ -328,6 +331,7 @@ async def serve_client(reader, writer, settings):
             break
     if keep_open:
         await conn.close()
+    settings["connections"].discard(conn)
     log(f"client {peer[0]}:{peer[1]} done")
 
 
@@ -343,6 +347,12 @@ async def control_client(reader, writer, settings):
     request received (port 0 and nothing before the first)."""
     line = (await reader.readline()).decode(errors="replace")
     base = settings["options"]
+    if line.startswith("restart "):
+        await restart(settings, float(line.split()[1]))
+        writer.write(b"OK\n")
+        await writer.drain()
+        writer.close()
+        return
     if line.strip() == "last-request":
         port, request = settings.get("last_request", (0, b""))
         writer.write(f"{port} {request.hex(' ')}\n".encode())
@@ -362,9 +372,31 @@ async def control_client(reader, writer, settings):
     writer.close()
 
 
+async def restart(settings, seconds):
+    """The device goes away as if it restarted: its connections end (reset),
+    its ports refuse connections until it listens again `seconds` later. The
+    answer to the control line comes once it has gone."""
+    servers = settings["servers"]
+    for server in servers:
+        server.close()
+    for conn in list(settings["connections"]):
+        try:
+            await conn.reset()
+        except (OSError, AttributeError):
+            pass  # a connection that was ending already
+    for server in servers:
+        await server.wait_closed()
+
+    async def come_back():
+        await asyncio.sleep(seconds)
+        servers[:] = await settings["listen"]()
+        log("restarted")
+    asyncio.create_task(come_back())
+
+
 async def serve(options):
     clients = set()
-    settings = {"options": options}
+    settings = {"options": options, "connections": set()}
 
     def on_connect(reader, writer):
         task = asyncio.create_task(serve_client(reader, writer, settings))
@@ -376,8 +408,11 @@ async def serve(options):
         clients.add(task)
         task.add_done_callback(clients.discard)
 
-    servers = [await asyncio.start_server(on_connect, options.host, port, reuse_address=True)
-               for port in (options.port, options.second_port) if port]
+    async def listen():
+        return [await asyncio.start_server(on_connect, options.host, port, reuse_address=True)
+                for port in (options.port, options.second_port) if port]
+    servers = settings["servers"] = await listen()
+    settings["listen"] = listen
     stalled = stalled_listener(options.host, options.stalled_port) if options.stalled_port else []
     control = None
     if options.control_port:

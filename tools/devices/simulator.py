@@ -11,6 +11,9 @@ read or write touching address 200 or above gets exception 2.
   holding register  100     seconds since start
   input register    100     counter incremented once a second
 
+Both ports identify themselves (function 43/14, and 17) with the texts of
+IDENTITY, whose regular category is too long for one reply.
+
 A second port (--gateway-port, default 1502) answers like a gateway with one
 serial device behind it, unit id --unit (default 17); requests for any other
 unit get exception 11 (gateway target device failed to respond). The unit's
@@ -38,6 +41,7 @@ import time
 from pymodbus.constants import Endian
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
+from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.payload import BinaryPayloadBuilder
 from pymodbus.server import StartAsyncTcpServer
 
@@ -64,6 +68,17 @@ WORD_ORDERS = [
     ("DCBA", Endian.Little, Endian.Little),
 ]
 SLOT = 4  # registers per entry of the value table
+# The identification (function 43/14, and 17) of both ports: long enough
+# that the regular category takes two replies.
+IDENTITY = {
+    "VendorName": "Loopback Devices",
+    "ProductCode": "SIM-200",
+    "MajorMinorRevision": "3.0",
+    "VendorUrl": "http://127.0.0.1/devices/simulator/register-map/" + "x" * 20,
+    "ProductName": "Register map simulator for client tests " + "y" * 20,
+    "ModelName": "Two hundred registers in every table " + "z" * 20,
+    "UserApplicationName": "Tests that need a device they can predict " + "w" * 20,
+}
 
 
 def padded(values):
@@ -132,6 +147,7 @@ async def tick(context):
 async def start(context, host, port):
     """A server listening on host:port, and the task that serves it."""
     server = await StartAsyncTcpServer(context=context, address=(host, port),
+                                       identity=ModbusDeviceIdentification(info_name=IDENTITY),
                                        defer_start=True, allow_reuse_address=True)
     serving = asyncio.create_task(server.serve_forever())
     await asyncio.wait([serving, server.serving], return_when=asyncio.FIRST_COMPLETED)
