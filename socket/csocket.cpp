@@ -104,9 +104,13 @@ void CSocket::AbandonLookup()
     resolveHandle_ = 0;
 }
 
+// Everything of the connection ends here: unsent bytes and a send in
+// progress must not carry over to the object's next connection.
 void CSocket::DestroySocket()
 {
     receiveBuffer_.clear();
+    sendBuffer_.clear();
+    sendInProgress_ = false;
     AbandonLookup();  // a lookup for the socket has nothing left to act on
     if (socketHandle_ == INVALID_SOCKET) return;
     support::UnregisterSocket(socketHandle_, this);

@@ -43,6 +43,9 @@ void CSocket::HandleRead()
 
 void CSocket::HandleWrite()
 {
+    // A datagram waiting for its lookup is sent by the completion; pumping
+    // now would only start the lookup over.
+    if (resolveHandle_ != 0) return;
     if (!sendBuffer_.empty()) {
         SendPump();
     } else if (sendInProgress_) {

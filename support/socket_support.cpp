@@ -26,8 +26,12 @@ using Registry = std::map<std::string, Value>;
 
 std::string KeyOf(long long number, char letter) { return std::to_string(number) + letter; }
 
+// A lookup stays registered until its completion arrives, also when its
+// object gave up on it: a cancel need not take (Wine's does nothing), and on
+// Windows one that takes posts nothing, so only the completion tells when
+// the platform is done with the buffer.
 struct Lookup {
-    SocketEventTarget* target;  // null once the object has gone
+    SocketEventTarget* target;  // null once the object gave up on it
     HGLOBAL buffer;             // each lookup has its own result buffer
 };
 
@@ -45,6 +49,7 @@ struct ThreadState {
     bool serviceStarted;
     long liveObjects;  // socket objects of the thread that use the service
     long maxUdpDatagram;
+    size_t lookupBuffers;
     automation::AutomationError* recordedError;
 };
 
@@ -119,42 +124,53 @@ bool IsRetired(SOCKET handle) { return state.retiredSockets && state.retiredSock
 
 bool DestroyMessageWindow();
 
-// Withdraws a registry entry; the last one takes the registry and the window.
+// Withdraws a registry entry; the last one takes the registry, and the
+// window unless a lookup has yet to complete there.
 bool RemoveSocketEntry(Registry<SocketEventTarget*>::iterator entry)
 {
     state.socketRegistry->erase(entry);
     if (!state.socketRegistry->empty()) return true;
     delete state.socketRegistry;
     state.socketRegistry = nullptr;
-    return DestroyMessageWindow();
+    return state.lookupRegistry || DestroyMessageWindow();
 }
 
-// A cancel need not take (Wine's does nothing): the platform may still write
-// the result into the buffer, so a withdrawn lookup's buffer is freed only by
-// its completion.
-void CancelLookup(long handle) { WSACancelAsyncRequest(reinterpret_cast<HANDLE>(NumberToHandle(handle))); }
-
-void ReleaseEmptyLookupRegistry()
+void FreeLookupBuffer(HGLOBAL buffer)
 {
-    if (state.lookupRegistry && state.lookupRegistry->empty()) {
-        delete state.lookupRegistry;
-        state.lookupRegistry = nullptr;
-    }
+    GlobalFree(buffer);
+    --state.lookupBuffers;
 }
 
-// Cancels every lookup whose completion could no longer arrive. Their
-// buffers stay allocated: a late result must not land in freed memory.
-void WithdrawAllLookups()
+void RemoveLookupEntry(Registry<Lookup>::iterator entry)
 {
-    if (!state.lookupRegistry) return;
-    for (auto& [key, lookup] : *state.lookupRegistry) CancelLookup(std::stol(key));
-    state.lookupRegistry->clear();
-    ReleaseEmptyLookupRegistry();
+    FreeLookupBuffer(entry->second.buffer);
+    state.lookupRegistry->erase(entry);
+    if (!state.lookupRegistry->empty()) return;
+    delete state.lookupRegistry;
+    state.lookupRegistry = nullptr;
+}
+
+// Only once no object, socket or lookup needs it: on Windows WSACleanup
+// would also end the lookups still running, whose completions the window
+// waits for.
+void StopServiceWhenIdle()
+{
+    if (state.liveObjects > 0 || state.socketRegistry || state.lookupRegistry || !state.serviceStarted) return;
+    WSACleanup();
+    state.serviceStarted = false;
+    ClearRecordedError();
+}
+
+// After the last lookup's completion: what stayed only for it goes.
+void ReleaseIdleWindowAndService()
+{
+    if (state.socketRegistry || state.lookupRegistry) return;
+    if (state.windowHandle) DestroyMessageWindow();
+    StopServiceWhenIdle();
 }
 
 bool DestroyMessageWindow()
 {
-    WithdrawAllLookups();
     SetLastError(0);
     if (!SetWindowLongPtrA(state.windowHandle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(state.previousWindowProc)) &&
         GetLastError() != 0)
@@ -183,37 +199,35 @@ void DispatchSocketNotification(WPARAM wParam, LPARAM lParam)
 
 void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
 {
-    long error = HiWord(lParam);
     if (!state.lookupRegistry) return;
-    // Only lookups whose handle fits a 32-bit number are registered.
     auto found = state.lookupRegistry->find(KeyOf(static_cast<intptr_t>(wParam), 'R'));
     if (found == state.lookupRegistry->end()) return;
-    Lookup lookup = found->second;
-    const long handle = HandleToNumber(wParam);
+    const Lookup lookup = found->second;
 
     // Read the result and withdraw the lookup before the object sees it, so
     // the buffer and the entries go on every path, also when handling fails.
+    const long error = HiWord(lParam);
     uint32_t address = 0;
     std::wstring name;
-    if (error == 0) {
+    if (lookup.target && error == 0) {
         const hostent* host = static_cast<const hostent*>(GlobalLock(lookup.buffer));
         if (host && host->h_addr_list && host->h_addr_list[0])
             address = *reinterpret_cast<const uint32_t*>(host->h_addr_list[0]);
         if (host) name = StringFromPointer(host->h_name);
         GlobalUnlock(lookup.buffer);
     }
-    GlobalFree(lookup.buffer);
-    state.lookupRegistry->erase(found);
-    ReleaseEmptyLookupRegistry();
-    if (!lookup.target) return;
-
-    lookup.target->KeepAlive();
-    try {
-        lookup.target->PostGetHostEvent(handle, address, name, error);
-    } catch (...) {
-        // Failures of notification handling reach no caller.
+    RemoveLookupEntry(found);
+    if (lookup.target) {
+        lookup.target->KeepAlive();
+        try {
+            // Only a lookup whose handle fits a 32-bit number has a target.
+            lookup.target->PostGetHostEvent(HandleToNumber(wParam), address, name, error);
+        } catch (...) {
+            // Failures of notification handling reach no caller.
+        }
+        lookup.target->LetGo();
     }
-    lookup.target->LetGo();
+    ReleaseIdleWindowAndService();
 }
 
 } // namespace
@@ -242,10 +256,7 @@ long InitWinsockService()
 void CleanupWinsockService()
 {
     if (state.liveObjects > 0) --state.liveObjects;
-    if (state.liveObjects > 0 || state.socketRegistry || !state.serviceStarted) return;
-    WSACleanup();
-    state.serviceStarted = false;
-    ClearRecordedError();
+    StopServiceWhenIdle();
 }
 
 bool RegisterSocket(SOCKET handle, SocketEventTarget* target)
@@ -300,29 +311,29 @@ long ResolveHost(const std::wstring& name, SocketEventTarget* target)
         return 0;
     }
     GlobalUnlock(buffer);  // fixed memory: the address stays valid
+    ++state.lookupBuffers;
 
     const std::string narrowName = automation::NarrowOf(name);
     HANDLE request = WSAAsyncGetHostByName(state.windowHandle, state.resolveMessage, narrowName.c_str(),
                                            static_cast<char*>(address), static_cast<int>(hostBufferSize));
     if (!request) {
         long error = WSAGetLastError();
-        GlobalFree(buffer);
+        FreeLookupBuffer(buffer);
         RecordError(error, source, GetErrorDescription(error));
         return 0;
     }
-    long handle = 0;
+    if (!state.lookupRegistry) state.lookupRegistry = new Registry<Lookup>;
+    Lookup& lookup = (*state.lookupRegistry)[KeyOf(reinterpret_cast<intptr_t>(request), 'R')];
+    lookup = Lookup{nullptr, buffer};
     try {
-        handle = HandleToNumber(reinterpret_cast<uintptr_t>(request));
+        const long handle = HandleToNumber(reinterpret_cast<uintptr_t>(request));
+        lookup.target = target;
+        return handle;
     } catch (const automation::AutomationError& error) {
-        // Its completion would find no entry and free nothing: the buffer is
-        // kept for the platform to write into.
-        WSACancelAsyncRequest(request);
+        // A handle no caller could name: the lookup runs on for no one.
         RecordError(error.number, source, error.description);
         return 0;
     }
-    if (!state.lookupRegistry) state.lookupRegistry = new Registry<Lookup>;
-    state.lookupRegistry->insert_or_assign(KeyOf(handle, 'R'), Lookup{target, buffer});
-    return handle;
 }
 
 void WithdrawLookup(long handle, const SocketEventTarget* target)
@@ -330,7 +341,6 @@ void WithdrawLookup(long handle, const SocketEventTarget* target)
     if (!state.lookupRegistry || handle == 0) return;
     auto found = state.lookupRegistry->find(KeyOf(handle, 'R'));
     if (found == state.lookupRegistry->end() || found->second.target != target) return;
-    CancelLookup(handle);
     found->second.target = nullptr;  // its completion only frees the buffer
 }
 
@@ -377,6 +387,7 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 size_t RegisteredSocketCount() { return state.socketRegistry ? state.socketRegistry->size() : 0; }
 size_t PendingLookupCount() { return state.lookupRegistry ? state.lookupRegistry->size() : 0; }
+size_t LookupBufferCount() { return state.lookupBuffers; }
 bool ServiceStarted() { return state.serviceStarted; }
 
 } // namespace velkomb::support

@@ -30,7 +30,9 @@ protected:
 // Every object that got a result calls CleanupWinsockService when it goes.
 long InitWinsockService();
 // Ends the service when the last object of the thread has gone and no socket
-// is registered any more: the other objects still need it.
+// is registered any more: the other objects still need it. A lookup still
+// pending keeps it (and the window) until its completion arrives, which then
+// ends what nothing needs any more.
 void CleanupWinsockService();
 
 // Routes the socket's notifications to target (read, write, accept, connect,
@@ -39,10 +41,10 @@ void CleanupWinsockService();
 // (see RecordError), never raises.
 bool RegisterSocket(SOCKET handle, SocketEventTarget* target);
 // Stops the socket's notifications and withdraws its entry if it is target's;
-// the last one takes the window with it. Notifications of the socket that are
-// already queued never reach anyone, also when the platform hands the same
-// handle value to the next socket. False, and nothing done, when the handle
-// is not registered for target.
+// the last one takes the window with it unless a lookup is pending.
+// Notifications of the socket that are already queued never reach anyone,
+// also when the platform hands the same handle value to the next socket.
+// False, and nothing done, when the handle is not registered for target.
 bool UnregisterSocket(SOCKET handle, const SocketEventTarget* target);
 
 // Starts an asynchronous lookup of name for target; returns its handle, or 0
@@ -50,7 +52,7 @@ bool UnregisterSocket(SOCKET handle, const SocketEventTarget* target);
 long ResolveHost(const std::wstring& name, SocketEventTarget* target);
 // Withdraws target's lookup `handle` (given up on) or all of target's
 // lookups (at release): their completions, successful or failed, no longer
-// reach it.
+// reach it, and only free their buffers.
 void WithdrawLookup(long handle, const SocketEventTarget* target);
 void WithdrawLookups(const SocketEventTarget* target);
 
@@ -69,6 +71,8 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 // Test views of the per-thread state.
 size_t RegisteredSocketCount();
 size_t PendingLookupCount();
+// Result buffers of lookups, given up on or not, that the platform may still write.
+size_t LookupBufferCount();
 bool ServiceStarted();
 
 } // namespace velkomb::support

@@ -4,6 +4,7 @@
 #include <functional>
 #include <cstring>
 #include <memory>
+#include "component/com/module.h"
 #include "socket_fixture.h"
 #include "support/socket_support.h"
 
@@ -105,15 +106,35 @@ TEST_F(Lifetime, ReleasedWhileLookupPendingAndWindowStays)
     EXPECT_TRUE(keeper.sink().events().empty());
 }
 
+// Without another socket the window stays for the lookup's completion only.
 TEST_F(Lifetime, ReleasedWhileLookupPendingAndWindowGoes)
 {
     {
         TestSocket resolving;
         ASSERT_EQ(S_OK, resolving.Connect(L"localhost", EchoPort));
     }
+    EXPECT_NE(nullptr, support::WindowHandle());
     FreedBufferWatch watch;
-    PumpFor(1000);
+    ASSERT_TRUE(PumpUntil([] { return support::WindowHandle() == nullptr; }, 10000));
     EXPECT_TRUE(watch.Intact()) << "the lookup wrote into a buffer that was already freed";
+    EXPECT_FALSE(support::ServiceStarted());
+}
+
+// No other socket keeps the window: each release leaves a lookup that only
+// its completion may end. Every buffer is freed, and the window, the service
+// and the lock on the module go with the last completion.
+TEST_F(Lifetime, LookupsGivenUpWithTheLastSocketEndWithTheirCompletions)
+{
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        TestSocket resolving;
+        ASSERT_EQ(S_OK, resolving.Connect(L"localhost", EchoPort));
+        ASSERT_EQ(S_OK, resolving->CloseSocket());
+        PumpFor(1);
+    }
+    ASSERT_TRUE(PumpUntil([] { return support::WindowHandle() == nullptr; }, 10000));
+    EXPECT_EQ(0u, support::LookupBufferCount());
+    EXPECT_FALSE(support::ServiceStarted());
+    EXPECT_TRUE(com::CanUnload());
 }
 
 bool IsOpenSocket(SOCKET handle)

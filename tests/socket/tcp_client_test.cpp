@@ -438,6 +438,34 @@ TEST(TcpClient, NotificationsOfAClosedSocketNeverReachTheNextOne)
     ASSERT_TRUE(PumpUntil([&] { return client.received() == "fresh"; }));
 }
 
+// A connection's sends end with it: neither bytes it had not handed to the
+// platform yet nor the completion of a send reach the object's next
+// connection (here to the recording peer, which reports what it got).
+TEST(TcpClient, SendsOfAClosedConnectionEndWithIt)
+{
+    for (const LONG size : {5, 6 << 20}) {
+        SCOPED_TRACE(testing::Message() << size << " bytes");
+        TestSocket client;
+        ASSERT_TRUE(client.ConnectAndWait(size > 5 ? SlowReaderPort : EchoPort));
+        ASSERT_EQ(S_OK, client.Send(Bytes(std::string(static_cast<size_t>(size), 'x'))));
+        if (size > 5) {
+            ASSERT_GT(client.sink().Last(DISPID_OnSendProgress)->LongArg(1), 0) << "nothing left pending";
+        }
+        ASSERT_EQ(S_OK, client->CloseSocket());
+        ASSERT_EQ(S_OK, client->CloseSocket());
+        client.sink().Clear();
+
+        client.CollectArrivals();
+        ASSERT_TRUE(client.ConnectAndWait(RecordPort));
+        PumpFor(300);
+        ASSERT_EQ(S_OK, client->CloseSocket());
+        ASSERT_TRUE(client.WaitForEvent(DISPID_OnClose, 1, 30000));
+        EXPECT_EQ(0u, client.sink().Count(DISPID_OnSendProgress));
+        EXPECT_EQ(0u, client.sink().Count(DISPID_OnSendComplete));
+        EXPECT_EQ(4u, client.received().size()) << "the new peer got bytes of the old connection";
+    }
+}
+
 // A lookup the object gave up on (by closing, or by a new Connect) never
 // acts, whether it succeeds or fails; its completion is still queued when
 // the new connection starts.

@@ -111,6 +111,7 @@ TEST(Udp, DatagramToNameWaitsForLookup)
     const Event* sent = udp.sink().Last(DISPID_OnSendProgress);
     EXPECT_EQ(3, sent->LongArg(0));
     EXPECT_EQ(0, sent->LongArg(1));
+    EXPECT_EQ(2u, udp.sink().Count(DISPID_OnSendProgress)) << "the lookup was started over";
     EXPECT_EQ(0u, support::PendingLookupCount());
 }
 
