@@ -289,23 +289,34 @@ TEST(Host, DispatchAnswersAsTheTypeLibraryWould)
             EXPECT_EQ(ours, platforms) << names[0];
         }
 
-        // Every property read of a new object, methods that fail on one,
-        // unknown ids and kinds.
-        std::vector<std::tuple<DISPID, WORD, std::vector<VARIANT>>> calls = {
-            {12345, DISPATCH_METHOD, {}}, {members[0].first, DISPATCH_PROPERTYPUT, {}}};
+        // Every property read of a new object, also given an index (`x =
+        // mb.arwReg(1)`), methods that fail on one, unknown ids and kinds,
+        // writes that do not name their value (`named`: the value is named
+        // DISPID_PROPERTYPUT) and `Set obj.Prop = x` on properties that have
+        // no such write.
+        std::vector<std::tuple<DISPID, WORD, std::vector<VARIANT>, bool>> calls = {
+            {12345, DISPATCH_METHOD, {}, false}, {members[0].first, DISPATCH_PROPERTYPUT, {}, false}};
         for (const auto& [id, kind] : members) {
-            if (kind == INVOKE_PROPERTYGET) calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}});
-            if (kind == INVOKE_FUNC) calls.push_back({id, DISPATCH_PROPERTYGET, {}});
+            if (kind == INVOKE_PROPERTYGET) {
+                calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, false});
+                calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {Long(1)}, false});
+            }
+            if (kind == INVOKE_FUNC) calls.push_back({id, DISPATCH_PROPERTYGET, {}, false});
+            if (kind == INVOKE_PROPERTYPUT) {
+                calls.push_back({id, DISPATCH_PROPERTYPUT, {Long(1)}, false});
+                calls.push_back({id, DISPATCH_PROPERTYPUTREF, {Long(1)}, true});
+            }
         }
         if (iid == velkomb::IID__VelkoMB) {
             for (const wchar_t* name : {L"Execute", L"Disconnect", L"SockDiag"})
-                calls.push_back({IdOf(object, name), DISPATCH_METHOD, {}});
+                calls.push_back({IdOf(object, name), DISPATCH_METHOD, {}, false});
         } else {
-            calls.push_back({IdOf(object, L"Connect"), DISPATCH_METHOD, {}});
+            calls.push_back({IdOf(object, L"Connect"), DISPATCH_METHOD, {}, false});
         }
-        for (auto& [id, flags, args] : calls) {
+        DISPID put = DISPID_PROPERTYPUT;
+        for (auto& [id, flags, args, named] : calls) {
             SCOPED_TRACE(id);
-            DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+            DISPPARAMS params{args.data(), named ? &put : nullptr, static_cast<UINT>(args.size()), named ? 1u : 0u};
             CallResult ours = Dispatch(object, id, flags, params);
             CallResult platforms{};
             platforms.argError = ~0u;
@@ -324,6 +335,21 @@ TEST(Host, DispatchAnswersAsTheTypeLibraryWould)
                 SysFreeString(r->exception.bstrHelpFile);
             }
         }
+
+        // Where Wine's standard dispatcher answers otherwise than Windows',
+        // the objects answer as Windows': riid must be IID_NULL, and a failed
+        // GetTypeInfo hands out nothing.
+        DISPPARAMS none{};
+        VARIANT result;
+        VariantInit(&result);
+        EXPECT_EQ(object->Invoke(members[0].first, IID_IDispatch, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
+                                 &result, nullptr, nullptr),
+                  DISP_E_UNKNOWNINTERFACE);
+        EXPECT_EQ(V_VT(&result), VT_EMPTY);
+        ITypeInfo* unknown = info;
+        EXPECT_EQ(object->GetTypeInfo(1, 0, &unknown), DISP_E_BADINDEX);
+        EXPECT_EQ(unknown, nullptr);
+
         static_cast<IUnknown*>(dual)->Release();
         info->Release();
         object->Release();
