@@ -36,7 +36,7 @@ bool IsMissing(const VARIANT* value)
 {
     if (!value) return true;
     const ValueOf v(*value);
-    return V_VT(&*v) == VT_ERROR && V_ERROR(&*v) == DISP_E_PARAMNOTFOUND;
+    return V_VT(v) == VT_ERROR && V_ERROR(v) == DISP_E_PARAMNOTFOUND;
 }
 
 } // namespace automation
