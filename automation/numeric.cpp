@@ -65,25 +65,25 @@ std::wstring DecimalText(long long value) { return std::to_wstring(value); }
 
 double NumberOfVariant(const VARIANT& value)
 {
-    const VARIANT& v = Deref(value);
-    if (V_VT(&v) == VT_BSTR) return NumberOfText(TextOf(V_BSTR(&v)));
+    const ValueOf v(value);
+    if (V_VT(v) == VT_BSTR) return NumberOfText(TextOf(V_BSTR(v)));
     VARIANT converted;
     VariantInit(&converted);
-    HRESULT hr = VariantChangeType(&converted, const_cast<VARIANT*>(&v), 0, VT_R8);
+    HRESULT hr = VariantChangeType(&converted, const_cast<VARIANT*>(&*v), 0, VT_R8);
     if (FAILED(hr)) RaiseFromHresult(hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH);
     return V_R8(&converted);
 }
 
 bool IsNumeric(const VARIANT& value)
 {
-    const VARIANT& v = Deref(value);
-    switch (V_VT(&v)) {
+    const ValueOf v(value);
+    switch (V_VT(v)) {
     case VT_EMPTY: case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4:
     case VT_UI8: case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_CY: case VT_DECIMAL: case VT_BOOL:
         return true;
     case VT_BSTR: {
         double number;
-        return V_BSTR(&v) && SUCCEEDED(VarR8FromStr(V_BSTR(&v), LOCALE_USER_DEFAULT, 0, &number));
+        return V_BSTR(v) && SUCCEEDED(VarR8FromStr(V_BSTR(v), LOCALE_USER_DEFAULT, 0, &number));
     }
     default:
         return false;

@@ -17,6 +17,13 @@ const VARIANT& Deref(const VARIANT& value)
     return *v;
 }
 
+ValueOf::ValueOf(const VARIANT& argument) : value_(&Deref(argument))
+{
+    if (!(V_VT(value_) & VT_BYREF)) return;
+    copy_ = Variant::CopyOf(*value_);
+    value_ = copy_.get();
+}
+
 VARIANT MissingArgument()
 {
     VARIANT v;
@@ -28,8 +35,8 @@ VARIANT MissingArgument()
 bool IsMissing(const VARIANT* value)
 {
     if (!value) return true;
-    const VARIANT& v = Deref(*value);
-    return V_VT(&v) == VT_ERROR && V_ERROR(&v) == DISP_E_PARAMNOTFOUND;
+    const ValueOf v(*value);
+    return V_VT(v) == VT_ERROR && V_ERROR(v) == DISP_E_PARAMNOTFOUND;
 }
 
 } // namespace automation

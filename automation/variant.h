@@ -32,6 +32,24 @@ private:
 
 // The variant a by-reference variant refers to, or the variant itself.
 const VARIANT& Deref(const VARIANT& value);
+
+// The value an argument stands for, however the host passed it: the value
+// itself, the variant a variant variable refers to, or a copy of what a
+// typed variable holds (VB passes `Dim p As Long` to a Variant parameter as
+// a reference to a long).
+class ValueOf {
+public:
+    explicit ValueOf(const VARIANT& argument);
+    ValueOf(const ValueOf&) = delete;
+    ValueOf& operator=(const ValueOf&) = delete;
+    const VARIANT& operator*() const { return *value_; }
+    const VARIANT* operator->() const { return value_; }
+
+private:
+    Variant copy_;
+    const VARIANT* value_;
+};
+
 // True when an optional VARIANT parameter was left out by the caller.
 bool IsMissing(const VARIANT* value);
 // The marker callers pass for a left-out optional argument.

@@ -27,7 +27,7 @@ long IndexOf(const VARIANT& index) { return automation::Int32OfNumber(automation
 std::wstring TextOfArgument(const VARIANT& value)
 {
     automation::Variant text;
-    automation::Check(VariantChangeType(text.get(), const_cast<VARIANT*>(&automation::Deref(value)), 0, VT_BSTR));
+    automation::Check(VariantChangeType(text.get(), const_cast<VARIANT*>(&*automation::ValueOf(value)), 0, VT_BSTR));
     return automation::TextOf(V_BSTR(text.get()));
 }
 

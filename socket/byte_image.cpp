@@ -8,20 +8,19 @@ namespace velkomb::socket {
 
 std::string BytesOfValue(const VARIANT& value)
 {
-    const VARIANT& v = automation::Deref(value);
-    const bool byRef = (V_VT(&v) & VT_BYREF) != 0;
-    switch (V_VT(&v) & ~VT_BYREF) {
-    case VT_I2: return ImageOf(byRef ? *V_I2REF(&v) : V_I2(&v));
-    case VT_I4: return ImageOf(byRef ? *V_I4REF(&v) : V_I4(&v));
-    case VT_R4: return ImageOf(byRef ? *V_R4REF(&v) : V_R4(&v));
-    case VT_R8: return ImageOf(byRef ? *V_R8REF(&v) : V_R8(&v));
-    case VT_CY: return ImageOf((byRef ? *V_CYREF(&v) : V_CY(&v)).int64);
-    case VT_DATE: return ImageOf(byRef ? *V_DATEREF(&v) : V_DATE(&v));
-    case VT_BOOL: return ImageOf(byRef ? *V_BOOLREF(&v) : V_BOOL(&v));
-    case VT_UI1: return ImageOf(byRef ? *V_UI1REF(&v) : V_UI1(&v));
-    case VT_BSTR: return automation::NarrowOf(automation::TextOf(byRef ? *V_BSTRREF(&v) : V_BSTR(&v)));
+    const automation::ValueOf v(value);
+    switch (V_VT(v)) {
+    case VT_I2: return ImageOf(V_I2(v));
+    case VT_I4: return ImageOf(V_I4(v));
+    case VT_R4: return ImageOf(V_R4(v));
+    case VT_R8: return ImageOf(V_R8(v));
+    case VT_CY: return ImageOf(V_CY(v).int64);
+    case VT_DATE: return ImageOf(V_DATE(v));
+    case VT_BOOL: return ImageOf(V_BOOL(v));
+    case VT_UI1: return ImageOf(V_UI1(v));
+    case VT_BSTR: return automation::NarrowOf(automation::TextOf(V_BSTR(v)));
     case VT_ARRAY | VT_UI1: {
-        auto bytes = automation::BytesOf(byRef ? *V_ARRAYREF(&v) : V_ARRAY(&v));
+        auto bytes = automation::BytesOf(V_ARRAY(v));
         return std::string(bytes.begin(), bytes.end());
     }
     default: return {};

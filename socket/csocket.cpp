@@ -26,10 +26,10 @@ namespace {
 std::wstring OptionalText(const VARIANT* value)
 {
     if (automation::IsMissing(value)) return {};
-    const VARIANT& v = automation::Deref(*value);
-    if (V_VT(&v) == VT_EMPTY || V_VT(&v) == VT_NULL) return {};
+    const automation::ValueOf v(*value);
+    if (V_VT(v) == VT_EMPTY || V_VT(v) == VT_NULL) return {};
     automation::Variant text;
-    automation::Check(VariantChangeType(text.get(), const_cast<VARIANT*>(&v), 0, VT_BSTR));
+    automation::Check(VariantChangeType(text.get(), const_cast<VARIANT*>(&*v), 0, VT_BSTR));
     return automation::TextOf(V_BSTR(text.get()));
 }
 

@@ -23,7 +23,7 @@ const wchar_t badStateText[] = L"Wrong protocol or connection state for the requ
 // An optional argument left out, or passed Empty.
 bool Omitted(const VARIANT* value)
 {
-    return automation::IsMissing(value) || V_VT(&automation::Deref(*value)) == VT_EMPTY;
+    return automation::IsMissing(value) || V_VT(automation::ValueOf(*value)) == VT_EMPTY;
 }
 
 // The number of bytes maxLen asks for; 0 (everything) when it is omitted or

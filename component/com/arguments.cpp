@@ -30,6 +30,9 @@ HRESULT PlaceArguments(const DISPPARAMS& params, bool propertyPut, uint32_t opti
     if (named > count || (count > 0 && !params.rgvarg) || (named > 0 && !params.rgdispidNamedArgs))
         return E_INVALIDARG;
     if (count > sources.size()) return DISP_E_BADPARAMCOUNT;
+    const DISPID* names = params.rgdispidNamedArgs;
+    if (propertyPut && count > 0 && std::find(names, names + named, DISPID_PROPERTYPUT) == names + named)
+        return DISP_E_PARAMNOTFOUND;
 
     // rgvarg holds the named arguments first, then the positional ones last
     // to first.
@@ -37,7 +40,7 @@ HRESULT PlaceArguments(const DISPPARAMS& params, bool propertyPut, uint32_t opti
     const size_t positional = count - named;
     for (size_t i = 0; i < positional; ++i) sources[i] = static_cast<int>(count - 1 - i);
     for (size_t j = 0; j < named; ++j) {
-        const int parameter = NamedParameter(params.rgdispidNamedArgs[j], propertyPut, sources.size());
+        const int parameter = NamedParameter(names[j], propertyPut, sources.size());
         if (parameter < 0 || sources[static_cast<size_t>(parameter)] != omittedArgument) {
             Report(argError, j);
             return DISP_E_PARAMNOTFOUND;

@@ -42,12 +42,15 @@ int CompareKey(const std::wstring& key, const wchar_t* text)
     return text[i] ? -1 : 0;
 }
 
-INVOKEKIND KindOf(WORD flags)
+// The kinds of member a call's flags may name: the kinds of write they name,
+// or else a method or a property read (the kinds' values are the flags').
+WORD KindsOf(WORD flags)
 {
-    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return INVOKE_PROPERTYPUT;
-    if (flags & DISPATCH_METHOD) return INVOKE_FUNC;
-    return INVOKE_PROPERTYGET;
+    const WORD writes = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
+    return writes ? writes : flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET);
 }
+
+bool IsWrite(INVOKEKIND kind) { return kind == INVOKE_PROPERTYPUT || kind == INVOKE_PROPERTYPUTREF; }
 
 class FuncDesc {
 public:
@@ -340,10 +343,10 @@ HRESULT DispatchTable::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) c
     return hr;
 }
 
-const DispatchTable::Member* DispatchTable::Find(DISPID id, INVOKEKIND kind) const
+const DispatchTable::Member* DispatchTable::Find(DISPID id, WORD kinds) const
 {
     for (const Member& member : members_)
-        if (member.id == id && member.kind == kind) return &member;
+        if (member.id == id && (member.kind & kinds)) return &member;
     return nullptr;
 }
 
@@ -351,12 +354,12 @@ HRESULT DispatchTable::Invoke(void* dual, void* extra, DISPID id, WORD flags, DI
                               EXCEPINFO* exception, UINT* argError) const
 {
     if (!params) return E_INVALIDARG;
-    // A call made as a method may also name a property read, as hosts do for
-    // `x = obj.Prop`.
-    const INVOKEKIND kind = KindOf(flags);
-    const Member* member = Find(id, kind);
-    if (!member && kind == INVOKE_FUNC && (flags & DISPATCH_PROPERTYGET)) member = Find(id, INVOKE_PROPERTYGET);
+    // Hosts make `x = obj.Prop` a call made as a method or a property read.
+    const Member* member = Find(id, KindsOf(flags));
     if (!member) return DISP_E_MEMBERNOTFOUND;
+    // `x = obj.Prop(1)`: a host indexes the value itself once it has it.
+    if (member->kind == INVOKE_PROPERTYGET && member->params.empty() && params->cArgs > 0 && result)
+        return DISP_E_NOTACOLLECTION;
     return Call(*member, member->extra ? extra : dual, *params, result, exception, argError);
 }
 
@@ -365,7 +368,7 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
 {
     const size_t count = member.params.size();
     std::array<int, maxParameters> sources;
-    HRESULT hr = PlaceArguments(params, member.kind == INVOKE_PROPERTYPUT, member.optional,
+    HRESULT hr = PlaceArguments(params, IsWrite(member.kind), member.optional,
                                 std::span(sources.data(), count), argError);
     if (FAILED(hr)) return hr;
 
@@ -373,7 +376,7 @@ HRESULT DispatchTable::Call(const Member& member, void* object, const DISPPARAMS
     CallArguments args(count + hasResult);
     for (size_t i = 0; i < count; ++i) {
         const VARIANT* arg = sources[i] == omittedArgument ? nullptr : &params.rgvarg[sources[i]];
-        hr = args.Prepare(i, member.params[i], arg, member.kind == INVOKE_PROPERTYPUT);
+        hr = args.Prepare(i, member.params[i], arg, IsWrite(member.kind));
         if (FAILED(hr)) {
             if (argError) *argError = static_cast<UINT>(sources[i]);
             return hr;

@@ -64,7 +64,7 @@ private:
     void AddExtra(const typelib::Function& function, size_t index);
     void AddName(Name name);
     const Name* FindName(const wchar_t* text) const;
-    const Member* Find(DISPID id, INVOKEKIND kind) const;
+    const Member* Find(DISPID id, WORD kinds) const;
     HRESULT Call(const Member& member, void* object, const DISPPARAMS& params, VARIANT* result,
                  EXCEPINFO* exception, UINT* argError) const;
 

@@ -52,6 +52,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override
     {
         if (!out) return E_POINTER;
+        *out = nullptr;
         if (index != 0) return DISP_E_BADINDEX;
         return Referenced([] { return TypeInfoOf(DualIid); }, out);
     }
@@ -61,9 +62,10 @@ public:
         if (!table) return TYPE_E_CANTLOADLIBRARY;
         return Guarded([&] { return table->GetIDsOfNames(names, count, ids); });
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO* exception, UINT* argError) override
     {
+        if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
         const DispatchTable* table = Table();
         if (!table) return TYPE_E_CANTLOADLIBRARY;
         AddRef();  // the call may drop the host's last reference
@@ -85,6 +87,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override
     {
         if (!out) return E_POINTER;
+        *out = nullptr;
         return Referenced([] { return TypeInfoOf(Clsid); }, out);
     }
     HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) override

@@ -111,6 +111,36 @@ std::wstring Get(IDispatch* object, const wchar_t* name)
     return text;
 }
 
+std::wstring Shown(const VARIANT& value)
+{
+    VARIANT text;
+    VariantInit(&text);
+    if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR))) return L"<no text>";
+    std::wstring shown = std::to_wstring(V_VT(&value)) + L":" + V_BSTR(&text);
+    VariantClear(&text);
+    return shown;
+}
+
+// A property's value as Shown gives it.
+std::wstring Read(IDispatch* object, const wchar_t* name)
+{
+    CallResult r = Call(object, name, DISPATCH_PROPERTYGET);
+    std::wstring shown = Shown(r.value);
+    VariantClear(&r.value);
+    return shown;
+}
+
+// Dispatches the thread's messages until `done` holds, for 2 s at most.
+template <class Done>
+void PumpUntil(Done done)
+{
+    for (int i = 0; i < 200 && !done(); ++i) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
 TEST(Host, LateBindingUsesTheLibrarysDispatchIds)
 {
     IDispatch* client = Create(L"VelkoMBDLL.VelkoMB");
@@ -211,16 +241,6 @@ ITypeInfo* VtableView(IDispatch* object)
     return view;
 }
 
-std::wstring Shown(const VARIANT& value)
-{
-    VARIANT text;
-    VariantInit(&text);
-    if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR))) return L"<no text>";
-    std::wstring shown = std::to_wstring(V_VT(&value)) + L":" + V_BSTR(&text);
-    VariantClear(&text);
-    return shown;
-}
-
 // The objects answer names and calls as the platform's DispGetIDsOfNames and
 // ITypeInfo::Invoke answer them from the type library, wherever arguments
 // need no repair: ids, results and their types, errors and their EXCEPINFO.
@@ -269,23 +289,34 @@ TEST(Host, DispatchAnswersAsTheTypeLibraryWould)
             EXPECT_EQ(ours, platforms) << names[0];
         }
 
-        // Every property read of a new object, methods that fail on one,
-        // unknown ids and kinds.
-        std::vector<std::tuple<DISPID, WORD, std::vector<VARIANT>>> calls = {
-            {12345, DISPATCH_METHOD, {}}, {members[0].first, DISPATCH_PROPERTYPUT, {}}};
+        // Every property read of a new object, also given an index (`x =
+        // mb.arwReg(1)`), methods that fail on one, unknown ids and kinds,
+        // writes that do not name their value (`named`: the value is named
+        // DISPID_PROPERTYPUT) and `Set obj.Prop = x` on properties that have
+        // no such write.
+        std::vector<std::tuple<DISPID, WORD, std::vector<VARIANT>, bool>> calls = {
+            {12345, DISPATCH_METHOD, {}, false}, {members[0].first, DISPATCH_PROPERTYPUT, {}, false}};
         for (const auto& [id, kind] : members) {
-            if (kind == INVOKE_PROPERTYGET) calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}});
-            if (kind == INVOKE_FUNC) calls.push_back({id, DISPATCH_PROPERTYGET, {}});
+            if (kind == INVOKE_PROPERTYGET) {
+                calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, false});
+                calls.push_back({id, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {Long(1)}, false});
+            }
+            if (kind == INVOKE_FUNC) calls.push_back({id, DISPATCH_PROPERTYGET, {}, false});
+            if (kind == INVOKE_PROPERTYPUT) {
+                calls.push_back({id, DISPATCH_PROPERTYPUT, {Long(1)}, false});
+                calls.push_back({id, DISPATCH_PROPERTYPUTREF, {Long(1)}, true});
+            }
         }
         if (iid == velkomb::IID__VelkoMB) {
             for (const wchar_t* name : {L"Execute", L"Disconnect", L"SockDiag"})
-                calls.push_back({IdOf(object, name), DISPATCH_METHOD, {}});
+                calls.push_back({IdOf(object, name), DISPATCH_METHOD, {}, false});
         } else {
-            calls.push_back({IdOf(object, L"Connect"), DISPATCH_METHOD, {}});
+            calls.push_back({IdOf(object, L"Connect"), DISPATCH_METHOD, {}, false});
         }
-        for (auto& [id, flags, args] : calls) {
+        DISPID put = DISPID_PROPERTYPUT;
+        for (auto& [id, flags, args, named] : calls) {
             SCOPED_TRACE(id);
-            DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+            DISPPARAMS params{args.data(), named ? &put : nullptr, static_cast<UINT>(args.size()), named ? 1u : 0u};
             CallResult ours = Dispatch(object, id, flags, params);
             CallResult platforms{};
             platforms.argError = ~0u;
@@ -304,6 +335,21 @@ TEST(Host, DispatchAnswersAsTheTypeLibraryWould)
                 SysFreeString(r->exception.bstrHelpFile);
             }
         }
+
+        // Where Wine's standard dispatcher answers otherwise than Windows',
+        // the objects answer as Windows': riid must be IID_NULL, and a failed
+        // GetTypeInfo hands out nothing.
+        DISPPARAMS none{};
+        VARIANT result;
+        VariantInit(&result);
+        EXPECT_EQ(object->Invoke(members[0].first, IID_IDispatch, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
+                                 &result, nullptr, nullptr),
+                  DISP_E_UNKNOWNINTERFACE);
+        EXPECT_EQ(V_VT(&result), VT_EMPTY);
+        ITypeInfo* unknown = info;
+        EXPECT_EQ(object->GetTypeInfo(1, 0, &unknown), DISP_E_BADINDEX);
+        EXPECT_EQ(unknown, nullptr);
+
         static_cast<IUnknown*>(dual)->Release();
         info->Release();
         object->Release();
@@ -467,12 +513,7 @@ TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
     ASSERT_EQ(Call(socket, L"SendData", DISPATCH_METHOD, {ByRef(&data)}).hr, S_OK);
     VariantClear(&data);
     LONG waiting = 0;
-    for (int i = 0; i < 200 && waiting < 6; ++i) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        sock->get_BytesReceived(&waiting);
-    }
+    PumpUntil([&] { return sock->get_BytesReceived(&waiting) == S_OK && waiting >= 6; });
     ASSERT_EQ(waiting, 6);
 
     // A value passed by value is the caller's: it is neither freed nor replaced.
@@ -539,6 +580,172 @@ TEST(Host, GetDataWritesVariablesAndLeavesValuesAlone)
     VariantClear(&holder);
     sock->Release();
     socket->Release();
+}
+
+// A UDP socket bound to loopback that sends to itself, with `data` waiting
+// when it is not empty.
+IDispatch* LoopbackSocket(const wchar_t* data)
+{
+    IDispatch* socket = Create(L"VelkoMBDLL.CSocket");
+    Call(socket, L"Protocol", DISPATCH_PROPERTYPUT, {Long(1)});
+    VARIANT loopback = Text(L"127.0.0.1");
+    Call(socket, L"Bind", DISPATCH_METHOD, {Long(0), loopback});
+    Call(socket, L"RemoteHost", DISPATCH_PROPERTYPUT, {loopback});
+    VariantClear(&loopback);
+    CallResult handle = Call(socket, L"SocketHandle", DISPATCH_PROPERTYGET);
+    sockaddr_in self{};
+    int length = sizeof self;
+    getsockname(static_cast<SOCKET>(V_I4(&handle.value)), reinterpret_cast<sockaddr*>(&self), &length);
+    Call(socket, L"RemotePort", DISPATCH_PROPERTYPUT, {Long(ntohs(self.sin_port))});
+    if (*data) {
+        VARIANT bytes = Text(data);
+        Call(socket, L"SendData", DISPATCH_METHOD, {bytes});
+        VariantClear(&bytes);
+        PumpUntil([&] { return Read(socket, L"BytesReceived") == L"3:" + std::to_wstring(wcslen(data)); });
+    }
+    return socket;
+}
+
+IDispatch* Client() { return Create(L"VelkoMBDLL.VelkoMB"); }
+IDispatch* IdleSocket() { return LoopbackSocket(L""); }
+IDispatch* SocketWithData() { return LoopbackSocket(L"abcdef"); }
+
+std::wstring Nothing(IDispatch*) { return L""; }
+
+std::wstring Remote(IDispatch* socket) { return Read(socket, L"RemoteHost") + L" " + Read(socket, L"RemotePort"); }
+std::wstring Waiting(IDispatch* socket) { return Read(socket, L"BytesReceived"); }
+
+// The bytes that arrived, in hexadecimal.
+std::wstring Arrived(IDispatch* socket)
+{
+    PumpUntil([&] { return Read(socket, L"BytesReceived") != L"3:0"; });
+    VARIANT bytes;
+    VariantInit(&bytes);
+    Call(socket, L"GetData", DISPATCH_METHOD, {ByRef(&bytes), Long(VT_ARRAY | VT_UI1)});
+    std::wstring hex;
+    if (V_VT(&bytes) == (VT_ARRAY | VT_UI1))
+        for (ULONG i = 0; i < V_ARRAY(&bytes)->rgsabound[0].cElements; ++i)
+            hex += std::to_wstring(static_cast<const BYTE*>(V_ARRAY(&bytes)->pvData)[i]) + L" ";
+    VariantClear(&bytes);
+    return hex;
+}
+
+// `number` as a value of `type`.
+VARIANT Number(VARTYPE type, double number)
+{
+    VARIANT value, source;
+    VariantInit(&value);
+    V_VT(&source) = VT_R8;
+    V_R8(&source) = number;
+    VariantChangeType(&value, &source, 0, type);
+    return value;
+}
+
+// A host's typed variable holding `storage`'s value, as VB passes a Long or
+// a String variable to a Variant parameter.
+VARIANT Typed(VARIANT* storage)
+{
+    VARIANT v;
+    V_VT(&v) = V_VT(storage) | VT_BYREF;
+    V_BYREF(&v) = &V_UI1(storage);
+    return v;
+}
+
+enum class Passed { AsValues, AsTypedVariables, AsVariantVariables };
+
+struct VariableCall {
+    IDispatch* (*object)();
+    const wchar_t* member;
+    WORD flags;
+    std::vector<VARIANT> values;  // in declaration order
+    int written;                  // the argument the member stores into; -1 for none
+    std::wstring (*effect)(IDispatch*);
+};
+
+// What a call answers and leaves behind, with its arguments passed as
+// `passed` says; the argument it stores into is always a variable, of the
+// value's type when variables are typed.
+std::vector<std::wstring> Answer(const VariableCall& call, Passed passed)
+{
+    IDispatch* object = call.object();
+    std::vector<VARIANT> variables(call.values.size()), args;
+    for (size_t i = 0; i < call.values.size(); ++i) {
+        VariantInit(&variables[i]);
+        VariantCopy(&variables[i], const_cast<VARIANT*>(&call.values[i]));
+        const bool written = static_cast<int>(i) == call.written;
+        if (passed == Passed::AsTypedVariables)
+            args.push_back(Typed(&variables[i]));
+        else if (passed == Passed::AsVariantVariables || written)
+            args.push_back(ByRef(&variables[i]));
+        else
+            args.push_back(variables[i]);
+    }
+    CallResult r = Call(object, call.member, call.flags, args);
+    std::vector<std::wstring> answer = {std::to_wstring(r.hr), Shown(r.value), std::to_wstring(r.exception.scode),
+                                        r.description(), call.effect(object)};
+    if (call.written >= 0) answer.push_back(Shown(variables[static_cast<size_t>(call.written)]));
+    for (VARIANT& v : variables) VariantClear(&v);
+    VariantClear(&r.value);
+    SysFreeString(r.exception.bstrSource);
+    SysFreeString(r.exception.bstrDescription);
+    object->Release();
+    return answer;
+}
+
+// VB passes a variable of any type to a Variant parameter by reference
+// (Dim p As Long: sock.Connect host, p): every Variant parameter reads it as
+// the value it holds, and stores into it converted to its type.
+TEST(Host, VariantParametersTakeVariablesOfAnyType)
+{
+    std::vector<VARIANT> owned;
+    auto kept = [&](VARIANT value) { return owned.emplace_back(value); };
+    VARIANT array;
+    V_VT(&array) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&array) = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    kept(array);
+    const VARIANT host = kept(Text(L"127.0.0.1")), int16 = kept(Text(L"Int16")), nothing = kept(Text(L""));
+    const int none = -1;
+    const std::vector<VariableCall> calls = {
+        {IdleSocket, L"Connect", DISPATCH_METHOD, {host, Number(VT_I2, 1502)}, none, Remote},
+        {IdleSocket, L"Connect", DISPATCH_METHOD, {host, Number(VT_I4, 1503)}, none, Remote},
+        {IdleSocket, L"Connect", DISPATCH_METHOD, {host, Number(VT_R8, 1504)}, none, Remote},
+        {IdleSocket, L"Connect", DISPATCH_METHOD, {host, kept(Number(VT_BSTR, 1505))}, none, Remote},
+        {IdleSocket, L"Connect", DISPATCH_METHOD, {host, Number(VT_BOOL, -1)}, none, Remote},
+        {IdleSocket, L"SendData", DISPATCH_METHOD, {kept(Text(L"ab"))}, none, Arrived},
+        {IdleSocket, L"SendData", DISPATCH_METHOD, {Number(VT_I2, 1502)}, none, Arrived},
+        {IdleSocket, L"SendData", DISPATCH_METHOD, {Number(VT_I4, 70000)}, none, Arrived},
+        {IdleSocket, L"SendData", DISPATCH_METHOD, {Number(VT_R8, 1.5)}, none, Arrived},
+        {IdleSocket, L"SendData", DISPATCH_METHOD, {Number(VT_BOOL, -1)}, none, Arrived},
+        {SocketWithData, L"PeekData", DISPATCH_METHOD, {nothing, Number(VT_I2, VT_BSTR), Number(VT_I4, 2)}, 0,
+         Waiting},
+        {SocketWithData, L"PeekData", DISPATCH_METHOD, {nothing, Number(VT_R8, VT_BSTR), kept(Number(VT_BSTR, 3))}, 0,
+         Waiting},
+        {SocketWithData, L"GetData", DISPATCH_METHOD, {Number(VT_I4, 0), kept(Number(VT_BSTR, VT_I4)), Number(VT_R8, 4)},
+         0, Waiting},
+        {SocketWithData, L"GetData", DISPATCH_METHOD, {Number(VT_I2, 0), Number(VT_I4, VT_I2), Number(VT_I2, 2)}, 0,
+         Waiting},
+        {SocketWithData, L"GetData", DISPATCH_METHOD,
+         {Number(VT_R8, 0), Number(VT_I2, VT_R8), Number(VT_BOOL, -1)}, 0, Waiting},
+        {Client, L"arwWReg", DISPATCH_PROPERTYPUT, {array}, none, Nothing},
+        {Client, L"arwWReg", DISPATCH_PROPERTYPUT, {Number(VT_I4, 5)}, none, Nothing},
+        {Client, L"GetValue", DISPATCH_METHOD, {Number(VT_I2, 1), int16}, none, Nothing},
+        {Client, L"GetValue", DISPATCH_METHOD, {kept(Text(L"one")), int16}, none, Nothing},
+        {Client, L"GetValue", DISPATCH_METHOD, {Number(VT_R8, 1), kept(Text(L"Int99"))}, none, Nothing},
+        {Client, L"SetValue", DISPATCH_METHOD, {Number(VT_I4, 0), kept(Text(L"Float32")), Number(VT_R8, 21.5)}, none,
+         Nothing},
+        {Client, L"SetValue", DISPATCH_METHOD, {Number(VT_I2, -1), int16, Number(VT_I4, 1)}, none, Nothing},
+        {Client, L"SetValue", DISPATCH_METHOD, {kept(Number(VT_BSTR, 2)), int16, kept(Text(L"many"))}, none, Nothing},
+        {Client, L"SetValue", DISPATCH_METHOD, {Number(VT_R8, 2), int16, Number(VT_BOOL, -1)}, none, Nothing},
+    };
+    for (const VariableCall& call : calls) {
+        std::wstring trace = call.member;
+        for (const VARIANT& value : call.values) trace += L" " + Shown(value);
+        SCOPED_TRACE(std::string(trace.begin(), trace.end()));
+        const auto byValue = Answer(call, Passed::AsValues);
+        EXPECT_EQ(Answer(call, Passed::AsTypedVariables), byValue);
+        EXPECT_EQ(Answer(call, Passed::AsVariantVariables), byValue);
+    }
+    for (VARIANT& value : owned) VariantClear(&value);
 }
 
 // The names of an object's events by dispatch id, as a host that builds its
@@ -652,11 +859,7 @@ TEST(Host, ConnectionPointTakesSeveralSinks)
     V_I4(&port) = 1;  // nothing listens there
     EXPECT_EQ(Call(socket, L"Connect", DISPATCH_METHOD, {host, port}).hr, S_OK);
     VariantClear(&host);
-    for (int i = 0; i < 200 && (first.calls == 0 || second.calls == 0); ++i) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
+    PumpUntil([&] { return first.calls > 0 && second.calls > 0; });
     EXPECT_EQ(first.calls, 1);
     EXPECT_EQ(second.received, std::vector<std::wstring>{L"OnError"});
 
