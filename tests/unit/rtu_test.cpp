@@ -1,5 +1,8 @@
 #include "client/rtu.h"
 #include <gtest/gtest.h>
+#include "automation/error.h"
+#include "client/serial_line.h"
+#include "client/serial_texts.h"
 
 namespace {
 
@@ -141,6 +144,76 @@ TEST(ReplyExtent, LengthsBeyondTheLargestFrameAreImpossible)
     EXPECT_EQ(stateOf(longObject), ExtentState::Incomplete);
     longObject.back() = 245;
     EXPECT_EQ(stateOf(longObject), ExtentState::Impossible);
+}
+
+// The automation error number a text raises, 0 when it is taken.
+template <class Taking>
+long ErrorOf(Taking take, const wchar_t* text)
+{
+    try {
+        take(text);
+        return 0;
+    } catch (const automation::AutomationError& error) {
+        return error.number;
+    }
+}
+
+struct SettingsCase {
+    const wchar_t* text;
+    SerialSettings settings;
+};
+
+TEST(SerialSettings, ReadsEveryPartInEachForm)
+{
+    const SettingsCase good[] = {
+        {L"19200,E,8,1", {19200, Parity::Even, 8, StopBits::One}},
+        {L"9600,n,8,2", {9600, Parity::None, 8, StopBits::Two}},
+        {L" 115200 , o ,\t7 , 1.5 ", {115200, Parity::Odd, 7, StopBits::OneAndHalf}},
+        {L"110,M,7,1", {110, Parity::Mark, 7, StopBits::One}},
+        {L"4000000,s,8,1", {4000000, Parity::Space, 8, StopBits::One}},
+        {L"1234,N,8,1", {1234, Parity::None, 8, StopBits::One}},
+    };
+    for (const SettingsCase& c : good) {
+        EXPECT_EQ(ParseSerialSettings(c.text), c.settings) << c.text;
+        EXPECT_EQ(SerialSettingsOfText(c.text), c.settings) << c.text;
+    }
+}
+
+TEST(SerialSettings, OtherFormsRaiseInvalidCall)
+{
+    for (const wchar_t* text : {L"", L"19200", L"19200,E,8", L"19200,E,8,1,", L"19200,E,8,1,1", L"19200;E;8;1",
+                                L"0,E,8,1", L"-9600,E,8,1", L"+9600,E,8,1", L"09600,E,8,1", L"4000001,E,8,1",
+                                L"99999999999999999999,E,8,1", L"19200.0,E,8,1", L"19 200,E,8,1", L",E,8,1",
+                                L"19200,,8,1", L"19200,X,8,1", L"19200,EE,8,1", L"19200,E,6,1", L"19200,E,9,1",
+                                L"19200,E,08,1", L"19200,E,8,0", L"19200,E,8,3", L"19200,E,8,1.0", L"19200,E,8,"}) {
+        EXPECT_FALSE(ParseSerialSettings(text)) << text;
+        EXPECT_EQ(ErrorOf(SerialSettingsOfText, text), automation::errInvalidCall) << text;
+    }
+}
+
+TEST(ComPort, NamesOneTo256InEitherCase)
+{
+    EXPECT_EQ(ComPortNumber(L"COM1"), 1u);
+    EXPECT_EQ(ComPortNumber(L"com12"), 12u);
+    EXPECT_EQ(ComPortNumber(L"Com256"), 256u);
+    EXPECT_EQ(ComDevicePath(12), L"\\\\.\\COM12");
+    EXPECT_EQ(DevicePathOfPortName(L"cOm3"), L"\\\\.\\COM3");
+    for (const wchar_t* name : {L"", L"COM", L"COM0", L"COM257", L"COM01", L"COM-1", L"COM1 ", L" COM1", L"COM1:",
+                                L"LPT1", L"CON1", L"COMX", L"\\\\.\\COM1"}) {
+        EXPECT_FALSE(ComPortNumber(name)) << name;
+        EXPECT_EQ(ErrorOf(DevicePathOfPortName, name), automation::errInvalidCall) << name;
+    }
+}
+
+TEST(SerialTiming, CountsEveryBitAndFixesTheSilenceOnFastLines)
+{
+    EXPECT_DOUBLE_EQ(CharacterSeconds({9600, Parity::None, 8, StopBits::One}), 10.0 / 9600);
+    EXPECT_DOUBLE_EQ(CharacterSeconds({9600, Parity::Even, 8, StopBits::Two}), 12.0 / 9600);
+    EXPECT_DOUBLE_EQ(CharacterSeconds({1200, Parity::Odd, 7, StopBits::OneAndHalf}), 10.5 / 1200);
+    EXPECT_DOUBLE_EQ(InterFrameSilence({9600, Parity::Even, 8, StopBits::One}), 3.5 * 11 / 9600);
+    EXPECT_DOUBLE_EQ(InterFrameSilence({19200, Parity::None, 8, StopBits::Two}), 3.5 * 11 / 19200);
+    EXPECT_DOUBLE_EQ(InterFrameSilence({19201, Parity::Even, 8, StopBits::One}), 0.00175);
+    EXPECT_DOUBLE_EQ(InterFrameSilence({921600, Parity::None, 8, StopBits::One}), 0.00175);
 }
 
 } // namespace
