@@ -1,16 +1,24 @@
 // Reply framing and decoding over arbitrary bytes, delivered whole and in the
 // pieces TCP may cut them into, consumed the way the client does: reply after
 // reply as their lengths complete, everything dropped when a length is one no
-// reply carries.
+// reply carries. The same bytes are read as RTU replies too: the first byte
+// tells how many of the next ones make the request PDU, the rest are replies
+// read as a serial reader does, asking for exactly the bytes still missing.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 #include "client/reply.h"
+#include "client/rtu.h"
 
 using velkomb::client::DecodeReply;
 using velkomb::client::DecodedReply;
 using velkomb::client::FrameAt;
 using velkomb::client::FrameState;
+using velkomb::client::rtu::Extent;
+using velkomb::client::rtu::ExtentState;
+using velkomb::client::rtu::kMaxFrameSize;
+using velkomb::client::rtu::ReplyExtent;
 
 namespace {
 
@@ -51,6 +59,59 @@ bool DecodeComplete(std::vector<uint8_t>& stream)
     }
 }
 
+void CheckExtent(const Extent& extent, size_t seen)
+{
+    switch (extent.state) {
+    case ExtentState::Incomplete: Require(extent.length > seen && extent.length >= 2); break;
+    case ExtentState::Complete: Require(extent.length >= 4 && extent.length <= seen); break;
+    default: Require(extent.length == 0); break;
+    }
+    Require(extent.length <= kMaxFrameSize);
+}
+
+// A reply's CRC is good exactly when framing its PDU again gives its bytes.
+void CheckCrc(const std::vector<uint8_t>& reply)
+{
+    const std::span<const uint8_t> pdu = std::span(reply).subspan(1, reply.size() - 3);
+    Require(velkomb::client::rtu::CrcIsGood(reply) == (velkomb::client::rtu::Frame(reply[0], pdu) == reply));
+}
+
+// Asks for the missing bytes of the reply at the start of `stream` until its
+// extent is known or the stream has no more; no step asks for a byte beyond
+// a reply the whole stream completes, and every step agrees with the whole.
+Extent ReadRtuReply(std::span<const uint8_t> stream, std::span<const uint8_t> request)
+{
+    const Extent whole = ReplyExtent(stream, request);
+    CheckExtent(whole, stream.size());
+    for (size_t have = 0;;) {
+        // A copy of exactly the bytes read: the sanitizers catch any read beyond them.
+        const std::vector<uint8_t> seen(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(have));
+        const Extent extent = ReplyExtent(seen, request);
+        CheckExtent(extent, have);
+        if (extent.state != ExtentState::Incomplete) {
+            Require(extent.state == whole.state && extent.length == whole.length);
+            if (extent.state == ExtentState::Complete) CheckCrc(seen);
+            return whole;
+        }
+        Require(whole.state != ExtentState::Complete || extent.length <= whole.length);
+        if (extent.length > stream.size()) return whole;
+        have = extent.length;
+    }
+}
+
+void ReadRtuReplies(std::span<const uint8_t> bytes)
+{
+    if (bytes.empty()) return;
+    const size_t requestSize = std::min<size_t>(bytes[0], bytes.size() - 1);
+    const std::span<const uint8_t> request = bytes.subspan(1, requestSize);
+    std::span<const uint8_t> stream = bytes.subspan(1 + requestSize);
+    while (!stream.empty()) {
+        const Extent extent = ReadRtuReply(stream, request);
+        if (extent.state != ExtentState::Complete) return;
+        stream = stream.subspan(extent.length);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -67,5 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                       bytes.begin() + static_cast<std::ptrdiff_t>(end));
         if (!DecodeComplete(stream)) stream.clear();
     }
+    ReadRtuReplies(bytes);
     return 0;
 }
