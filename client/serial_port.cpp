@@ -90,6 +90,7 @@ void SerialPort::Open(const std::wstring& devicePath, DWORD baud, BYTE parity, B
 
 void SerialPort::Configure(DWORD baud, BYTE parity, BYTE dataBits, BYTE stopBits)
 {
+    if (baud == 0) RaisePlatformError(ERROR_INVALID_PARAMETER);  // write time-outs divide by it
     CheckCall(SetupComm(port_, kQueueBytes, kQueueBytes));
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
