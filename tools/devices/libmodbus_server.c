@@ -8,7 +8,16 @@
  * By default one client is served at a time and the next is accepted when it
  * leaves. --multi serves many clients at once with select().
  *
- * usage: libmodbus_server [--port N] [--multi]
+ * --rtu DEVICE serves Modbus RTU on that serial device instead (19200 baud,
+ * 8 data bits, no parity, 1 stop bit: a pseudo-terminal takes no parity) as
+ * the one unit --unit (default 1). Requests for other units get no answer;
+ * after one, libmodbus takes the next frame on the line for that unit's reply
+ * and ignores it, so a short response time-out (100 ms) bounds that window:
+ * a client waits that long after such a request. A damaged frame makes the
+ * server wait as long and drop what the line holds, so it finds the start of
+ * the next frame again.
+ *
+ * usage: libmodbus_server [--port N] [--multi] | --rtu DEVICE [--unit N]
  */
 #include <errno.h>
 #include <signal.h>
@@ -23,6 +32,13 @@
 #define TABLE_SIZE 200
 #define MAPPED 100
 #define LISTEN_BACKLOG 128
+#define RTU_BAUD 19200
+#define IGNORED_REPLY_WAIT_US 100000
+
+struct options {
+    int port, multi, unit;
+    const char *rtu_device;
+};
 
 static modbus_mapping_t *new_register_map(void)
 {
@@ -110,51 +126,98 @@ static void exit_now(int signum)
     _exit(0);
 }
 
-static int parse_arguments(int argc, char **argv, int *port, int *multi)
+static int parse_arguments(int argc, char **argv, struct options *options)
 {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
-            *port = atoi(argv[++i]);
+            options->port = atoi(argv[++i]);
         } else if (strcmp(argv[i], "--multi") == 0) {
-            *multi = 1;
+            options->multi = 1;
+        } else if (strcmp(argv[i], "--rtu") == 0 && i + 1 < argc) {
+            options->rtu_device = argv[++i];
+        } else if (strcmp(argv[i], "--unit") == 0 && i + 1 < argc) {
+            options->unit = atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: %s [--port N] [--multi]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--port N] [--multi] | --rtu DEVICE [--unit N]\n", argv[0]);
             return -1;
         }
     }
-    return *port > 0 && *port < 65536 ? 0 : -1;
+    return options->port > 0 && options->port < 65536 && options->unit >= 1 && options->unit <= 247 ? 0 : -1;
 }
 
-int main(int argc, char **argv)
+/* Serves the serial line until the device fails; frames that are damaged or
+ * not for this unit are dropped, as a device on a bus does. */
+static void serve_serial(modbus_t *ctx, modbus_mapping_t *map)
 {
-    int port = 502, multi = 0;
-    if (parse_arguments(argc, argv, &port, &multi) < 0)
-        return 2;
-    signal(SIGTERM, exit_now);
-    signal(SIGINT, exit_now);
-    signal(SIGPIPE, SIG_IGN);
+    uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+    for (;;) {
+        int length = modbus_receive(ctx, query);
+        if (length > 0)
+            modbus_reply(ctx, query, length, map);
+        else if (length < 0 && (errno == EBADF || errno == EIO)) {
+            perror("libmodbus server: serial device");
+            return;
+        }
+    }
+}
 
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-    modbus_mapping_t *map = new_register_map();
-    if (ctx == NULL || map == NULL) {
+static int run_rtu(const struct options *options, modbus_mapping_t *map)
+{
+    modbus_t *ctx = modbus_new_rtu(options->rtu_device, RTU_BAUD, 'N', 8, 1);
+    if (ctx == NULL || modbus_set_slave(ctx, options->unit) < 0 || modbus_connect(ctx) < 0) {
+        fprintf(stderr, "libmodbus server: %s: %s\n", options->rtu_device, modbus_strerror(errno));
+        return 1;
+    }
+    modbus_set_response_timeout(ctx, 0, IGNORED_REPLY_WAIT_US);
+    modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_PROTOCOL);
+    printf("libmodbus server serving RTU on %s, unit %d\n", options->rtu_device, options->unit);
+    fflush(stdout);
+    serve_serial(ctx, map);
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return 1;
+}
+
+static int run_tcp(const struct options *options, modbus_mapping_t *map)
+{
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", options->port);
+    if (ctx == NULL) {
         fprintf(stderr, "libmodbus server: out of memory\n");
         return 1;
     }
     int listener = modbus_tcp_listen(ctx, LISTEN_BACKLOG);
     if (listener < 0) {
-        fprintf(stderr, "libmodbus server: listen on port %d: %s\n", port, modbus_strerror(errno));
+        fprintf(stderr, "libmodbus server: listen on port %d: %s\n", options->port, modbus_strerror(errno));
         return 1;
     }
-    printf("libmodbus server listening on 127.0.0.1:%d\n", port);
+    printf("libmodbus server listening on 127.0.0.1:%d\n", options->port);
     fflush(stdout);
 
-    if (multi)
+    if (options->multi)
         serve_many(ctx, map, listener);
     else
         serve_one_at_a_time(ctx, map, listener);
 
     close(listener);
-    modbus_mapping_free(map);
     modbus_free(ctx);
     return 1;
+}
+
+int main(int argc, char **argv)
+{
+    struct options options = {.port = 502, .multi = 0, .unit = 1, .rtu_device = NULL};
+    if (parse_arguments(argc, argv, &options) < 0)
+        return 2;
+    signal(SIGTERM, exit_now);
+    signal(SIGINT, exit_now);
+    signal(SIGPIPE, SIG_IGN);
+
+    modbus_mapping_t *map = new_register_map();
+    if (map == NULL) {
+        fprintf(stderr, "libmodbus server: out of memory\n");
+        return 1;
+    }
+    int status = options.rtu_device ? run_rtu(&options, map) : run_tcp(&options, map);
+    modbus_mapping_free(map);
+    return status;
 }

@@ -8,6 +8,7 @@ process it started, and ends with the line "N passed, N failed".
 import contextlib
 import os
 import random
+import select
 import selectors
 import signal
 import socket
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tty
 
 from pymodbus.client import ModbusTcpClient
 from pymodbus.constants import Endian
@@ -303,6 +305,68 @@ def build_and_check_libmodbus_server(outdir):
               all(reply[:2] == struct.pack(">H", i) and reply[9:] == bytes.fromhex("07d0")
                   for i, reply in enumerate(replies)), replies[0].hex())
         check_clean_exit("libmodbus server --multi", tool)
+    with serial_line() as (line, device):
+        with running([server, "--rtu", device], "libmodbus server serving RTU on") as tool:
+            check_rtu_unit("libmodbus server", line, 1, "03 0000 0002", "03 04 03e8 03e9")
+            check_clean_exit("libmodbus server --rtu", tool)
+
+
+# ------------------------------------------------------------ serial lines --
+
+def crc16(frame):
+    crc = 0xFFFF
+    for byte in frame:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return struct.pack("<H", crc)
+
+
+@contextlib.contextmanager
+def serial_line():
+    """A serial line into a scratch Wine prefix: the COM end's path and the
+    device end's link."""
+    with tempfile.TemporaryDirectory(prefix="serial-line-") as prefix:
+        os.mkdir(os.path.join(prefix, "dosdevices"))
+        device = os.path.join(prefix, "device")
+        with running(["bash", os.path.join(HERE, "serial_line.sh"), prefix, "COM12", device],
+                     "serial line COM12 ready") as tool:
+            yield os.path.join(prefix, "dosdevices", "com12"), device
+            check_clean_exit("serial line", tool)
+        check("serial line removes the COM port", not os.path.lexists(os.path.join(prefix, "dosdevices", "com12")))
+
+
+def rtu_transact(line, unit, pdu_hex, wait=0.3):
+    """What arrives within `wait` s after the request on a raw line."""
+    fd = os.open(line, os.O_RDWR | os.O_NOCTTY)
+    try:
+        tty.setraw(fd)
+        frame = bytes([unit]) + bytes.fromhex(pdu_hex)
+        os.write(fd, frame + crc16(frame))
+        reply, deadline = b"", time.monotonic() + wait
+        while (left := deadline - time.monotonic()) > 0:
+            if select.select([fd], [], [], left)[0]:
+                reply += os.read(fd, 256)
+        return reply
+    finally:
+        os.close(fd)
+
+
+def check_rtu_unit(name, line, unit, request_hex, reply_hex):
+    frame = bytes([unit]) + bytes.fromhex(reply_hex)
+    reply = rtu_transact(line, unit, request_hex)
+    check(f"{name} answers unit {unit} over RTU", reply == frame + crc16(frame), reply.hex())
+    check(f"{name} does not answer unit 5", rtu_transact(line, 5, request_hex) == b"")
+    time.sleep(0.2)  # libmodbus takes the next frame for unit 5's reply
+
+
+def test_simulator_rtu():
+    with serial_line() as (line, device):
+        with running([PYTHON, os.path.join(HERE, "simulator.py"), "--rtu", device],
+                     "simulator serving RTU on") as tool:
+            check_rtu_unit("simulator", line, 2, "04 0000 0001", "04 02 07d0")
+            check_rtu_unit("simulator", line, 17, "03 0000 0001", "03 02 cfc7")
+            check_clean_exit("simulator --rtu", tool)
 
 
 # ----------------------------------------------------------------- fake device --
@@ -528,7 +592,7 @@ def check_peer_udp(base):
 
 def main():
     started = time.monotonic()
-    for test in (test_simulator, test_fake_device, test_socket_peer, test_libmodbus_server):
+    for test in (test_simulator, test_simulator_rtu, test_fake_device, test_socket_peer, test_libmodbus_server):
         try:
             test()
         except Exception as error:  # one broken tool must not hide the others' results

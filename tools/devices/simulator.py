@@ -30,6 +30,13 @@ builder, the value of type t in word order o at address 16 * t + 4 * o:
 
 Word orders apply to values wider than one register: the one-register values
 stand the same in every order. Everything else is 0 and writable.
+
+With --rtu DEVICE the simulator serves Modbus RTU on that serial device (a
+pseudo-terminal end, 8 data bits, no parity, 1 stop bit) instead of TCP:
+units 1 and 2 each have the register map above (their own tables), unit 17
+has the value table. Like devices on a serial line, requests for other units
+get no answer at all, and unit 0 is a broadcast: writes reach every unit and
+nothing answers.
 """
 import argparse
 import asyncio
@@ -43,7 +50,8 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
 from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.payload import BinaryPayloadBuilder
-from pymodbus.server import StartAsyncTcpServer
+from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
 
 TABLE_SIZE = 200
 MAPPED = 100
@@ -68,7 +76,7 @@ WORD_ORDERS = [
     ("DCBA", Endian.Little, Endian.Little),
 ]
 SLOT = 4  # registers per entry of the value table
-# The identification (function 43/14, and 17) of both ports: long enough
+# The identification (function 43/14, and 17) of every port: long enough
 # that the regular category takes two replies.
 IDENTITY = {
     "VendorName": "Loopback Devices",
@@ -79,21 +87,26 @@ IDENTITY = {
     "ModelName": "Two hundred registers in every table " + "z" * 20,
     "UserApplicationName": "Tests that need a device they can predict " + "w" * 20,
 }
+RTU_MAP_UNITS = (1, 2)  # units with the register map on a serial line
+RTU_VALUE_UNIT = 17  # the unit with the value table there
 
 
 def padded(values):
     return values + [values[0].__class__()] * (TABLE_SIZE - len(values))
 
 
-def build_context():
-    slave = ModbusSlaveContext(
+def register_map_slave():
+    return ModbusSlaveContext(
         hr=ModbusSequentialDataBlock(0, padded([1000 + i for i in range(MAPPED)])),
         ir=ModbusSequentialDataBlock(0, padded([2000 + i for i in range(MAPPED)])),
         co=ModbusSequentialDataBlock(0, padded([i % 3 == 0 for i in range(MAPPED)])),
         di=ModbusSequentialDataBlock(0, padded([i % 2 == 0 for i in range(MAPPED)])),
         zero_mode=True,
     )
-    return ModbusServerContext(slaves=slave, single=True)
+
+
+def build_context():
+    return ModbusServerContext(slaves=register_map_slave(), single=True)
 
 
 def value_table():
@@ -119,33 +132,43 @@ class GatewayContext(ModbusServerContext):
         return [0] + super().slaves()  # unit 0 in the list lets every request through
 
 
-def build_gateway_context(unit):
-    """One unit behind the gateway; other unit ids are missing (exception 11)."""
-    slave = ModbusSlaveContext(
+def value_table_slave():
+    return ModbusSlaveContext(
         hr=ModbusSequentialDataBlock(0, padded(value_table())),
         ir=ModbusSequentialDataBlock(0, [0] * TABLE_SIZE),
         co=ModbusSequentialDataBlock(0, [False] * TABLE_SIZE),
         di=ModbusSequentialDataBlock(0, [False] * TABLE_SIZE),
         zero_mode=True,
     )
-    return GatewayContext(slaves={unit: slave}, single=False)
 
 
-async def tick(context):
-    """Advance the two time-varying registers once a second."""
-    slave = context[0]
+def build_gateway_context(unit):
+    """One unit behind the gateway; other unit ids are missing (exception 11)."""
+    return GatewayContext(slaves={unit: value_table_slave()}, single=False)
+
+
+def build_rtu_context():
+    """The units of the serial line; the framer drops requests for others."""
+    slaves = {unit: register_map_slave() for unit in RTU_MAP_UNITS}
+    slaves[RTU_VALUE_UNIT] = value_table_slave()
+    return ModbusServerContext(slaves=slaves, single=False)
+
+
+async def tick(slaves):
+    """Advance the two time-varying registers of each slave once a second."""
     started = time.monotonic()
     counter = 0
     while True:
         await asyncio.sleep(1)
         counter = (counter + 1) & 0xFFFF
         elapsed = int(time.monotonic() - started) & 0xFFFF
-        slave.setValues(HOLDING_FC, CLOCK_ADDRESS, [elapsed])
-        slave.setValues(INPUT_FC, CLOCK_ADDRESS, [counter])
+        for slave in slaves:
+            slave.setValues(HOLDING_FC, CLOCK_ADDRESS, [elapsed])
+            slave.setValues(INPUT_FC, CLOCK_ADDRESS, [counter])
 
 
 async def start(context, host, port):
-    """A server listening on host:port, and the task that serves it."""
+    """A server listening on host:port: its close coroutine and its task."""
     server = await StartAsyncTcpServer(context=context, address=(host, port),
                                        identity=ModbusDeviceIdentification(info_name=IDENTITY),
                                        defer_start=True, allow_reuse_address=True)
@@ -153,7 +176,36 @@ async def start(context, host, port):
     await asyncio.wait([serving, server.serving], return_when=asyncio.FIRST_COMPLETED)
     if serving.done():
         serving.result()  # raises the bind error
-    return server, serving
+    return server.server_close, serving
+
+
+async def start_rtu(context, device):
+    """An RTU server on the serial device: its close coroutine and its task."""
+    server = await StartAsyncSerialServer(context=context, framer=ModbusRtuFramer, port=device,
+                                          baudrate=19200, bytesize=8, parity="N", stopbits=1,
+                                          ignore_missing_slaves=True, broadcast_enable=True,
+                                          identity=ModbusDeviceIdentification(info_name=IDENTITY),
+                                          defer_start=True)
+    await server.start()
+    if server.transport is None:  # pymodbus logs the failure only at debug level
+        raise OSError(f"cannot open serial device {device}")
+    return server.shutdown, asyncio.create_task(server.serve_forever())
+
+
+async def run_until_stopped(started, slaves, ready_line):
+    """Serves, advancing the slaves' clocks, until SIGTERM or SIGINT."""
+    print(ready_line, flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stop.set)
+    ticker = asyncio.create_task(tick(slaves))
+    await stop.wait()
+    ticker.cancel()
+    for close, serving in started:
+        await close()
+        serving.cancel()
+    await asyncio.gather(ticker, *(serving for _, serving in started), return_exceptions=True)
 
 
 async def serve(host, port, gateway_port, unit):
@@ -162,19 +214,15 @@ async def serve(host, port, gateway_port, unit):
     if gateway_port:
         started.append(await start(build_gateway_context(unit), host, gateway_port))
     gateway = f", unit {unit} on {host}:{gateway_port}" if gateway_port else ""
-    print(f"simulator listening on {host}:{port}{gateway}", flush=True)
+    await run_until_stopped(started, [context[0]], f"simulator listening on {host}:{port}{gateway}")
 
-    stop = asyncio.Event()
-    loop = asyncio.get_running_loop()
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, stop.set)
-    ticker = asyncio.create_task(tick(context))
-    await stop.wait()
-    ticker.cancel()
-    for server, serving in started:
-        await server.server_close()
-        serving.cancel()
-    await asyncio.gather(ticker, *(serving for _, serving in started), return_exceptions=True)
+
+async def serve_rtu(device):
+    context = build_rtu_context()
+    started = [await start_rtu(context, device)]
+    units = ", ".join(str(unit) for unit in (*RTU_MAP_UNITS, RTU_VALUE_UNIT))
+    await run_until_stopped(started, [context[unit] for unit in RTU_MAP_UNITS],
+                            f"simulator serving RTU on {device}, units {units}")
 
 
 def main():
@@ -185,12 +233,17 @@ def main():
     parser.add_argument("--gateway-port", type=int, default=1502,
                         help="port of the gateway with one unit and the value table (0: none)")
     parser.add_argument("--unit", type=int, default=17, help="unit id behind the gateway")
+    parser.add_argument("--rtu", metavar="DEVICE",
+                        help="serve Modbus RTU on this serial device instead of TCP")
     parser.add_argument("--log", action="store_true",
                         help="show pymodbus' own log (exception replies, dropped clients)")
     args = parser.parse_args()
     logging.getLogger("pymodbus").setLevel(logging.INFO if args.log else logging.CRITICAL)
     try:
-        asyncio.run(serve(args.host, args.port, args.gateway_port, args.unit))
+        if args.rtu:
+            asyncio.run(serve_rtu(args.rtu))
+        else:
+            asyncio.run(serve(args.host, args.port, args.gateway_port, args.unit))
     except OSError as error:
         print(f"simulator: {error}", file=sys.stderr)
         return 1
