@@ -33,6 +33,10 @@ enum : DISPID {
     DISPID_LastStaleReply = 0x68040008,
     DISPID_AutoReconnect = 0x68040009,
     DISPID_Retries = 0x6804000A,
+    DISPID_Transport = 0x6804000B,
+    DISPID_SerialPort = 0x6804000C,
+    DISPID_SerialSettings = 0x6804000D,
+    DISPID_FrameErrors = 0x6804000E,
 };
 
 // Parameters by pointer, as in the dual interfaces: property writes take
@@ -63,6 +67,13 @@ struct VelkoMBExtras {
     virtual HRESULT STDMETHODCALLTYPE Request(VARIANT* functionCode, VARIANT* data, VARIANT* result) = 0;
     virtual HRESULT STDMETHODCALLTYPE ReadDeviceId(VARIANT* objectId, VARIANT* result) = 0;
     virtual HRESULT STDMETHODCALLTYPE MaskWrite(VARIANT* address, VARIANT* andMask, VARIANT* orMask) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Transport(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Transport(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_SerialPort(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_SerialPort(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_SerialSettings(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_SerialSettings(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_FrameErrors(BSTR* value) = 0;
 
 protected:
     ~VelkoMBExtras() = default;
@@ -103,6 +114,13 @@ inline std::vector<typelib::Function> VelkoMBExtraMembers()
                {argument(L"functionCode"), ByRef(L"data", kVariant, kInOutOptional), result}),
         Method(DISPID_ReadDeviceId, L"ReadDeviceId", {ByRef(L"objectId", kVariant, kInOutOptional), result}),
         Method(DISPID_MaskWrite, L"MaskWrite", {argument(L"address"), argument(L"andMask"), argument(L"orMask")}),
+        Put(DISPID_Transport, L"Transport", kText),
+        Get(DISPID_Transport, L"Transport", kText),
+        Put(DISPID_SerialPort, L"SerialPort", kText),
+        Get(DISPID_SerialPort, L"SerialPort", kText),
+        Put(DISPID_SerialSettings, L"SerialSettings", kText),
+        Get(DISPID_SerialSettings, L"SerialSettings", kText),
+        Get(DISPID_FrameErrors, L"FrameErrors", kText),
     };
 }
 

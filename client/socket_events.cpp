@@ -2,7 +2,7 @@
 #include "automation/bstr.h"
 #include "automation/error.h"
 #include "automation/variant.h"
-#include "client/velkomb.h"
+#include "client/socket_link.h"
 #include "component/interfaces.h"
 
 namespace velkomb::client {

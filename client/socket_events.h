@@ -1,6 +1,6 @@
 // The client's sink for its socket's events: OnDataArrival, OnConnect and
-// OnError reach the client, the others are ignored. The sink points back at
-// the client without a reference; the client disconnects it before it goes
+// OnError reach the link, the others are ignored. The sink points back at
+// the link without a reference; the link disconnects it before it goes
 // away.
 #pragma once
 #include <windows.h>
@@ -9,11 +9,11 @@
 
 namespace velkomb::client {
 
-class VelkoMB;
+class SocketLink;
 
 class SocketEvents final : public com::PlainDispatch<SocketEvents> {
 public:
-    explicit SocketEvents(VelkoMB* client) : client_(client) {}
+    explicit SocketEvents(SocketLink* client) : client_(client) {}
     void Detach() { client_ = nullptr; }
 
     void* Find(REFIID iid);
@@ -24,7 +24,7 @@ private:
     HRESULT DataArrival(const DISPPARAMS& params);
     HRESULT Error(const DISPPARAMS& params);
 
-    VelkoMB* client_;
+    SocketLink* client_;
 };
 
 } // namespace velkomb::client

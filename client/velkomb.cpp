@@ -6,8 +6,8 @@
 #include "automation/safearray.h"
 #include "client/answer.h"
 #include "client/framing.h"
-#include "client/socket_events.h"
-#include "socket/csocket.h"
+#include "client/serial_link.h"
+#include "client/socket_link.h"
 #include "support/clock.h"
 #include "support/error_texts.h"
 
@@ -66,11 +66,12 @@ private:
     int exitCode_ = 0;
 };
 
-// Sleeps until a message arrives or just past `seconds` from now.
-void SleepUntilMessageOr(double seconds)
+// Sleeps until a message arrives, `handle` (if any) is signalled, or just
+// past `seconds` from now.
+void SleepUntilMessageOr(double seconds, HANDLE handle = nullptr)
 {
     const DWORD wait = static_cast<DWORD>(std::ceil(seconds * 1000.0)) + 1;
-    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MsgWaitForMultipleObjectsEx(handle ? 1 : 0, handle ? &handle : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 // Waits on this thread's stack. Each one dispatches messages, so an Execute
@@ -102,41 +103,11 @@ void RequireStackForNestedWait()
     if (left < kStackForOneWait) automation::RaiseRuntime(automation::errOutOfStack);
 }
 
-// Releases a COM reference when it goes.
-struct ReleaseReference {
-    template <class T>
-    void operator()(T* object) const { object->Release(); }
-};
-template <class T>
-using Reference = std::unique_ptr<T, ReleaseReference>;
-
-// The connection point of the socket's events, referenced for the caller.
-HRESULT FindSocketEvents(_CSocket* socket, IConnectionPoint** point)
-{
-    IConnectionPointContainer* container = nullptr;
-    HRESULT hr = socket->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-    if (FAILED(hr)) return hr;
-    hr = container->FindConnectionPoint(DIID___CSocket, point);
-    container->Release();
-    return hr;
-}
-
 } // namespace
 
 VelkoMB* VelkoMB::Create() { return new VelkoMB; }
 
-VelkoMB::~VelkoMB()
-{
-    if (!tcpSock_) return;
-    IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(FindSocketEvents(tcpSock_, &point))) {
-        point->Unadvise(sinkCookie_);
-        point->Release();
-    }
-    sink_->Detach();
-    sink_->Release();
-    tcpSock_->Release();
-}
+VelkoMB::~VelkoMB() = default;
 
 HRESULT VelkoMB::Store(std::wstring& member, BSTR* value, const wchar_t* source)
 {
@@ -158,39 +129,23 @@ HRESULT VelkoMB::put_arwWReg(VARIANT* value)
     return Call(L"VelkoMB.arwWReg", [&] { arwWReg_ = automation::Variant::CopyOf(*value); });
 }
 
-socket::CSocket& VelkoMB::Socket() const
+Link& VelkoMB::CurrentLink() const
 {
-    if (!tcpSock_) automation::RaiseRuntime(automation::errObjectNotSet);
-    return *tcpSock_;
+    if (!link_) automation::RaiseRuntime(automation::errObjectNotSet);
+    return *link_;
 }
-
-StateConstants VelkoMB::SocketState() const
-{
-    StateConstants state = sckClosed;
-    CheckCall(Socket().get_State(&state));
-    return state;
-}
-
-void VelkoMB::CloseSocketOnce() { CheckCall(Socket().CloseSocket()); }
 
 // --- Connection ---
 
-// The socket with the client's sink connected to it, made whole or not at
-// all: a failure leaves neither behind, and the next Connect starts afresh.
-void VelkoMB::CreateSocket()
+// The link a transport goes over, made the first time it is needed.
+Link& VelkoMB::LinkFor(TransportKind kind)
 {
-    Reference<socket::CSocket> created(socket::CSocket::Create());
-    created->SilenceSendEvents();  // the sink below handles OnDataArrival only
-    created->SendWithoutDelay();
-    Reference<SocketEvents> sink(new SocketEvents(this));
-    IConnectionPoint* point = nullptr;
-    automation::Check(FindSocketEvents(created.get(), &point));
-    Reference<IConnectionPoint> events(point);
-    DWORD cookie = 0;
-    automation::Check(events->Advise(sink.get(), &cookie));
-    tcpSock_ = created.release();
-    sink_ = sink.release();
-    sinkCookie_ = cookie;
+    if (kind == TransportKind::Rtu) {
+        if (!serialLink_) serialLink_ = std::make_unique<SerialLink>(*this);
+        return *serialLink_;
+    }
+    if (!socketLink_) socketLink_ = std::make_unique<SocketLink>(*this);
+    return *socketLink_;
 }
 
 // The Port text as the remote port: 13 when it is no number, 6 outside 1 to
@@ -202,37 +157,37 @@ long VelkoMB::RemotePort() const
     return port;
 }
 
-void VelkoMB::ConnectToDevice(long port)
+// Where Connect goes: 5 for a Transport that is none; for the network
+// transports the Port too (13 when it is no number, 6 outside 1 to 65535).
+LinkTarget VelkoMB::TargetOf() const
 {
-    if (!tcpSock_) CreateSocket();
-    ProtocolConstants tcp = sckTCPProtocol;
-    CheckCall(Socket().put_Protocol(&tcp));
-    automation::Bstr host(ipAddress_);
-    BSTR hostValue = host.get();
-    CheckCall(Socket().put_RemoteHost(&hostValue));
-    LONG remotePort = port;
-    CheckCall(Socket().put_RemotePort(&remotePort));
-    if (SocketState() != sckClosed) {
-        // Closing a live connection only shuts its sending side; the second
-        // close releases it, making way for the new connection.
-        CloseSocketOnce();
-        if (SocketState() != sckClosed) CloseSocketOnce();
-    }
+    const TransportKind kind = TransportOf(transport_);
+    const long port = kind == TransportKind::Rtu ? 0 : RemotePort();
+    return {kind, ipAddress_, port, serialPort_, serialSettings_};
+}
+
+void VelkoMB::ConnectToDevice(const LinkTarget& target)
+{
+    Link& link = LinkFor(target.kind);
+    if (link_ && link_ != &link) link_->Close();  // the other transport's connection goes
+    link_ = &link;
+    framing_ = target.kind == TransportKind::RtuOverTcp || target.kind == TransportKind::Rtu ? &RtuFraming()
+                                                                                                : &MbapFraming();
     DropReceivedBytes();  // a new connection starts with no leftover bytes
     awaited_.active = false;
     nextTransactionId_ = 1;
     staleReplies_ = 0;
+    frameErrors_ = 0;
     connectSettled_ = false;
     connectError_ = 0;
-    VARIANT noHost = automation::MissingArgument(), noPort = automation::MissingArgument();
-    CheckCall(Socket().Connect(&noHost, &noPort));
+    link.Open(target);
     readyForRequest_ = true;
     watchdogError_ = L"0";
 }
 
 HRESULT VelkoMB::Connect()
 {
-    return Call(L"VelkoMB.Connect", [&] { ConnectToDevice(RemotePort()); });
+    return Call(L"VelkoMB.Connect", [&] { ConnectToDevice(TargetOf()); });
 }
 
 // Every failure, the socket's own included, is raised as this method's.
@@ -251,9 +206,9 @@ HRESULT VelkoMB::ConnectAndWait()
 // seconds (checked before anything starts, as Port is).
 void VelkoMB::ConnectWithinWatchdog()
 {
-    const long port = RemotePort();
+    const LinkTarget target = TargetOf();
     const double seconds = automation::ByteOfText(responseWatchdog_);
-    ConnectToDevice(port);
+    ConnectToDevice(target);
     WaitForConnection(seconds);
 }
 
@@ -277,7 +232,7 @@ void VelkoMB::WaitForConnection(double seconds)
         }
         const double now = support::MonotonicSeconds();
         if (now > deadline) {
-            CloseSocketOnce();  // gives up the attempt
+            CurrentLink().Close();  // gives up the attempt
             NoteSocketState();
             automation::Raise(WSAETIMEDOUT, L"", support::GetErrorDescription(WSAETIMEDOUT));
         }
@@ -285,17 +240,17 @@ void VelkoMB::WaitForConnection(double seconds)
     }
 }
 
-void VelkoMB::tcpSock_OnError(long number, std::wstring description)
+void VelkoMB::LinkFailed(long number, const std::wstring& description)
 {
     connectSettled_ = true;
     connectError_ = number;
-    connectErrorText_ = std::move(description);
+    connectErrorText_ = description;
 }
 
 HRESULT VelkoMB::Disconnect()
 {
     return Call(L"VelkoMB.Disconnect", [&] {
-        if (SocketState() != sckClosed) CloseSocketOnce();
+        CurrentLink().Close();
     });
 }
 
@@ -381,8 +336,17 @@ VelkoMB::Outcome VelkoMB::SendAndWait(std::vector<uint8_t> request, ReplyUse use
             SetTransactionId(awaited_.request, nextTransactionId_);
             awaited_.ids.push_back(nextTransactionId_++);
         }
-        requestBytes_ = awaited_.request;
-        Socket().SendBytes(requestBytes_);
+        requestBytes_ = framing_->WireOf(awaited_.request);
+        link_->Send(requestBytes_);
+        if (Broadcasts(awaited_.request)) {
+            // No unit answers a broadcast: it is done once the line is quiet.
+            awaited_.active = false;
+            WaitForSilence();
+            readyForRequest_ = true;
+            watchdogError_ = L"0";
+            return Outcome::NotSent;
+        }
+        link_->Expect(framing_->Next({}, awaited_.request, false).length);
         const WaitEnd end = WaitForResponse(policy.reconnect);
         if (end == WaitEnd::Answered) return Outcome::Answered;
         // A reply handled as the watchdog ran out still counts as a time-out,
@@ -416,6 +380,25 @@ void VelkoMB::HandleWhatHasArrived()
     NestedWait wait;
     MessagePump().DispatchWaiting();
     DropReceivedBytes();
+    CurrentLink().Discard();
+}
+
+// Unit 0 on a serial line is every unit's.
+bool VelkoMB::Broadcasts(std::span<const uint8_t> request) const
+{
+    constexpr size_t kUnitIndex = 6;
+    return link_ == serialLink_.get() && request[kUnitIndex] == 0;
+}
+
+// Lets messages through for the line's silence.
+void VelkoMB::WaitForSilence()
+{
+    const double end = support::MonotonicSeconds() + link_->Silence();
+    MessagePump pump;
+    for (double now = support::MonotonicSeconds(); now < end; now = support::MonotonicSeconds()) {
+        pump.DispatchWaiting();
+        SleepUntilMessageOr(end - now);
+    }
 }
 
 // Lets messages through until the awaited reply has been handled or the
@@ -433,18 +416,23 @@ VelkoMB::WaitEnd VelkoMB::WaitForResponse(bool endOnClose)
     SwitchToThread();
     for (;;) {
         pump.DispatchWaiting(readyForRequest_);
-        const double now = support::MonotonicSeconds();
+        link_->Poll();
+        double now = support::MonotonicSeconds();
+        // A frame of no known layout ends when the line has been quiet.
+        const double quietAt = lastArrival_ + link_->Silence();
+        if (!receivedBytes_.empty() && link_->Silence() > 0 && now >= quietAt) DecodeReceivedReplies(true);
         const double deadline = start + automation::ByteOfText(responseWatchdog_);
         if (now > deadline) return WaitEnd::TimedOut;
         if (readyForRequest_) return WaitEnd::Answered;
         if (endOnClose && SocketState() != sckConnected) return WaitEnd::ConnectionLost;
-        SleepUntilMessageOr(deadline - now);
+        const bool framePending = !receivedBytes_.empty() && link_->Silence() > 0 && quietAt > now;
+        SleepUntilMessageOr((framePending ? std::min(deadline, quietAt) : deadline) - now, link_->WaitHandle());
     }
 }
 
 // --- Reply ---
 
-void VelkoMB::tcpSock_OnDataArrival(long)
+void VelkoMB::LinkReceived(std::span<const uint8_t> bytes)
 {
     AddRef();  // a NewDataIn handler may drop the host's last reference
     struct Releaser {
@@ -452,25 +440,31 @@ void VelkoMB::tcpSock_OnDataArrival(long)
         ~Releaser() { self->Release(); }
     } releaser{this};
 
-    Socket().TakeReceivedBytes(receivedBytes_);
-    if (outOfStep_) {
-        receivedBytes_.clear();
-        return;
-    }
+    if (outOfStep_) return;
+    receivedBytes_.insert(receivedBytes_.end(), bytes.begin(), bytes.end());
+    lastArrival_ = support::MonotonicSeconds();
     DecodeReceivedReplies();
 }
 
-// TCP may deliver a reply in pieces or several in one: each reply is decoded
-// once its header's length is there, in order, and the bytes beyond it are
-// the start of the next one. Handlers of NewDataIn may call back (Execute,
-// Connect), so the buffer is read afresh for every reply.
-void VelkoMB::DecodeReceivedReplies()
+// Replies may come in pieces or several at once: each is decoded once its
+// framing says it is whole, in order, and the bytes beyond it are the start
+// of the next one. Handlers of NewDataIn may call back (Execute, Connect),
+// so the buffer is read afresh for every reply. `silent`: the line has been
+// quiet since the last byte, which ends a frame of no known layout.
+void VelkoMB::DecodeReceivedReplies(bool silent)
 {
     for (;;) {
-        const Frame frame = FrameAt(receivedBytes_);
-        if (frame.state == FrameState::Incomplete) return;
-        if (frame.state == FrameState::Impossible) {
-            // No reply carries such a length, so where the next one starts is
+        if (receivedBytes_.empty()) return;
+        const WireFrame frame = framing_->Next(receivedBytes_, awaited_.request, silent);
+        using State = WireFrame::State;
+        if (frame.state == State::Incomplete || frame.state == State::Silent) {
+            const bool hasRequest = awaited_.active && link_;
+            const size_t missing = frame.length > receivedBytes_.size() ? frame.length - receivedBytes_.size() : 1;
+            if (hasRequest) link_->Expect(frame.state == State::Silent ? 1 : missing);
+            return;
+        }
+        if (frame.state == State::Impossible) {
+            // No reply looks like this, so where the next one starts is
             // unknown: everything is dropped until the next request goes out,
             // and the wait for this one ends by the watchdog.
             receivedBytes_.clear();
@@ -478,12 +472,16 @@ void VelkoMB::DecodeReceivedReplies()
             return;
         }
         const auto end = receivedBytes_.begin() + static_cast<std::ptrdiff_t>(frame.length);
-        if (matchReplies_ && !IsAwaitedReply({receivedBytes_.data(), frame.length})) {
-            // Late, duplicated, for another unit or of another layout: no
-            // answer to what is awaited. Dropped whole, never decoded.
+        const std::vector<uint8_t> reply =
+            frame.state == State::Corrupt ? std::vector<uint8_t>{}
+                                          : framing_->ReplyOf({receivedBytes_.data(), frame.length}, awaited_.request);
+        if (frame.state == State::Corrupt || (matchReplies_ && !IsAwaitedReply(reply))) {
+            // Broken on the line, or late, duplicated, for another unit or of
+            // another layout: no answer to what is awaited. Dropped whole,
+            // never decoded.
             lastStaleReply_.assign(receivedBytes_.begin(), end);
             receivedBytes_.erase(receivedBytes_.begin(), end);
-            ++staleReplies_;
+            ++(frame.state == State::Corrupt ? frameErrors_ : staleReplies_);
             continue;
         }
         lastReply_.assign(receivedBytes_.begin(), end);
@@ -492,9 +490,9 @@ void VelkoMB::DecodeReceivedReplies()
         const bool asBytes = awaited_.active && awaited_.use == ReplyUse::Bytes;
         awaited_.active = false;
         if (asBytes)
-            PublishBytes(lastReply_);
+            PublishBytes(reply);
         else
-            Publish(DecodeReply(lastReply_));
+            Publish(DecodeReply(reply));
     }
 }
 

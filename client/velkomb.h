@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,19 +14,18 @@
 #include "automation/variant.h"
 #include "client/extras.h"
 #include "client/reply.h"
+#include "client/transport.h"
 #include "component/com/object.h"
 #include "component/interfaces.h"
 
-namespace velkomb::socket {
-class CSocket;
-}
-
 namespace velkomb::client {
 
-class SocketEvents;
+class SerialLink;
+class SocketLink;
 
 class VelkoMB final : public com::AutomationObject<VelkoMB, _VelkoMB, IID__VelkoMB, CLSID_VelkoMB, DIID___VelkoMB>,
-                      public VelkoMBExtras {
+                      public VelkoMBExtras,
+                      public LinkEvents {
 public:
     static VelkoMB* Create();
     ~VelkoMB() override;
@@ -114,12 +114,31 @@ public:
     HRESULT STDMETHODCALLTYPE ReadDeviceId(VARIANT* objectId, VARIANT* result) override;
     HRESULT STDMETHODCALLTYPE MaskWrite(VARIANT* address, VARIANT* andMask, VARIANT* orMask) override;
 
-    // The socket's events, through the client's event sink: OnDataArrival
-    // decodes replies; OnConnect and OnError are only noted, for
-    // ConnectAndWait.
-    void tcpSock_OnDataArrival(long bytesTotal);
-    void tcpSock_OnConnect() { connectSettled_ = true; }
-    void tcpSock_OnError(long number, std::wstring description);
+    HRESULT STDMETHODCALLTYPE put_Transport(BSTR* value) override
+    {
+        return Store(transport_, value, L"VelkoMB.Transport");
+    }
+    HRESULT STDMETHODCALLTYPE get_Transport(BSTR* value) override { return PutOut(value, transport_); }
+    HRESULT STDMETHODCALLTYPE put_SerialPort(BSTR* value) override
+    {
+        return Store(serialPort_, value, L"VelkoMB.SerialPort");
+    }
+    HRESULT STDMETHODCALLTYPE get_SerialPort(BSTR* value) override { return PutOut(value, serialPort_); }
+    HRESULT STDMETHODCALLTYPE put_SerialSettings(BSTR* value) override
+    {
+        return Store(serialSettings_, value, L"VelkoMB.SerialSettings");
+    }
+    HRESULT STDMETHODCALLTYPE get_SerialSettings(BSTR* value) override { return PutOut(value, serialSettings_); }
+    HRESULT STDMETHODCALLTYPE get_FrameErrors(BSTR* value) override
+    {
+        return PutOut(value, automation::DecimalText(frameErrors_));
+    }
+
+    // LinkEvents: what arrived decodes replies; a connection made or failed
+    // is noted for ConnectAndWait.
+    void LinkReceived(std::span<const uint8_t> bytes) override;
+    void LinkConnected() override { connectSettled_ = true; }
+    void LinkFailed(long number, const std::wstring& description) override;
 
 private:
     VelkoMB() = default;
@@ -145,9 +164,10 @@ private:
     };
 
     HRESULT Store(std::wstring& member, BSTR* value, const wchar_t* source);
-    void CreateSocket();
     long RemotePort() const;
-    void ConnectToDevice(long port);
+    Link& LinkFor(TransportKind kind);
+    LinkTarget TargetOf() const;
+    void ConnectToDevice(const LinkTarget& target);
     void ConnectWithinWatchdog();
     void WaitForConnection(double seconds);
     Policy CurrentPolicy() const;
@@ -158,11 +178,12 @@ private:
     std::optional<std::vector<uint8_t>> RequestReply(const wchar_t* source, const RequestBuilder& build);
     void HandleWhatHasArrived();
     WaitEnd WaitForResponse(bool endOnClose = false);
-    socket::CSocket& Socket() const;
-    StateConstants SocketState() const;
-    void CloseSocketOnce();
+    Link& CurrentLink() const;
+    StateConstants SocketState() const { return CurrentLink().State(); }
     void NoteSocketState();
-    void DecodeReceivedReplies();
+    bool Broadcasts(std::span<const uint8_t> request) const;
+    void WaitForSilence();
+    void DecodeReceivedReplies(bool silent = false);
     bool IsAwaitedReply(std::span<const uint8_t> frame) const;
     void DropReceivedBytes();
     void Publish(const DecodedReply& reply);
@@ -183,11 +204,12 @@ private:
     automation::Variant arwWReg_;
     bool readyForRequest_ = false;
     std::vector<uint8_t> requestBytes_;
-    // Both or neither: the socket, made by the first Connect, and the sink
-    // connected to it.
-    socket::CSocket* tcpSock_ = nullptr;
-    SocketEvents* sink_ = nullptr;
-    DWORD sinkCookie_ = 0;
+    // The links, each made by the first Connect that needs it and kept (the
+    // socket is tcpSock), and the one in use with its framing.
+    std::unique_ptr<SocketLink> socketLink_;
+    std::unique_ptr<SerialLink> serialLink_;
+    Link* link_ = nullptr;
+    const Framing* framing_ = &MbapFraming();
     // Received bytes not decoded yet: the start of the next reply.
     std::vector<uint8_t> receivedBytes_;
     // A reply's length was impossible: received bytes are dropped until the
@@ -208,9 +230,14 @@ private:
     Awaited awaited_;
     long staleReplies_ = 0;
     std::vector<uint8_t> lastStaleReply_;
+    std::wstring transport_ = L"TCP";
+    std::wstring serialPort_ = L"COM1";
+    std::wstring serialSettings_ = L"19200,E,8,1";
+    long frameErrors_ = 0;
+    double lastArrival_ = 0;  // when bytes last came, for frames that end at silence
     // The data bytes of the reply to the last Request, when it came.
     std::optional<std::vector<uint8_t>> replyData_;
-    // What the socket reported since the last Connect started a connection:
+    // What the link reported since the last Connect started a connection:
     // it connected or failed (settled), and the error it reported, if any.
     bool connectSettled_ = false;
     long connectError_ = 0;

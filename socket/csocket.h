@@ -62,6 +62,15 @@ public:
     // waiting for the previous segment's acknowledgement (Nagle's algorithm
     // off), as a Modbus client should.
     void SendWithoutDelay() { noDelay_ = true; }
+    // For the same owner's UDP socket: a datagram's sender is kept apart
+    // (SentFrom), so the remote address stays the device's whoever sends,
+    // and no reverse lookup is made for it.
+    void KeepRemoteAddress() { keepRemoteAddress_ = true; }
+    bool SentFrom(const std::wstring& address, long port) const
+    {
+        return senderIP_ == address && senderPort_ == port;
+    }
+    const std::wstring& RemoteAddress() const { return remoteHostIP_; }
     // The same owner's way to send and take bytes without automation values:
     // as SendData of a byte array, and as GetData of everything received as
     // a byte array (appended to `into`).
@@ -128,6 +137,9 @@ private:
     std::string receiveScratch_;  // reused by every receive call
     bool sendEventsSilenced_ = false;
     bool noDelay_ = false;
+    bool keepRemoteAddress_ = false;
+    std::wstring senderIP_;
+    long senderPort_ = 0;
 };
 
 } // namespace velkomb::socket

@@ -130,7 +130,10 @@ long CSocket::RecvToBuffer()
         int length = sizeof sender;
         received = recvfrom(socketHandle_, receiveScratch_.data(), receiveBufferSize_, 0,
                             reinterpret_cast<sockaddr*>(&sender), &length);
-        if (received != SOCKET_ERROR) {
+        if (received != SOCKET_ERROR && keepRemoteAddress_) {
+            senderPort_ = support::IntegerToUnsigned(ntohs(sender.sin_port));
+            senderIP_ = DottedText(sender.sin_addr);
+        } else if (received != SOCKET_ERROR) {
             remotePort_ = support::IntegerToUnsigned(ntohs(sender.sin_port));
             remoteHostIP_ = DottedText(sender.sin_addr);
             const hostent* host = gethostbyaddr(reinterpret_cast<const char*>(&sender.sin_addr), 4, AF_INET);
