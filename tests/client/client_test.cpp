@@ -39,11 +39,10 @@ std::vector<long> Range(long first, long count, long step = 1)
     return values;
 }
 
-TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
+// Every function code against the register map the device servers share,
+// over whatever transport `mb` is connected by.
+void ExpectEveryFunctionCode(Client& mb)
 {
-    Client mb;
-    ASSERT_TRUE(mb.Connect());
-
     mb.Request(L"3", 0, 10);
     int before = mb.events;
     ASSERT_EQ(mb->Execute(), S_OK);
@@ -94,6 +93,13 @@ TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"23");
     EXPECT_EQ(mb.Values(), std::vector<long>({321, 1071}));
+}
+
+TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    ExpectEveryFunctionCode(mb);
 }
 
 TEST(RealDevice, ExceptionReplyKeepsTheLastValues)
@@ -655,6 +661,42 @@ TEST_F(FakeDevice, RetriesSendAgainAfterTheWatchdog)
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
 }
 
+// What only a scripted device does over the other transports: an RTU reply
+// with a broken CRC is dropped and counted (the wait runs into the
+// watchdog), one in pieces is read whole; a datagram from another address is
+// no reply, and a lost one is sent again.
+TEST_F(FakeDevice, OtherTransportsDropWhatIsNoReply)
+{
+    Client mb;
+    mb.Let(L"Transport", Arg(L"RTU over TCP"));
+    mb.Let(L"Port", Arg(5023));
+    ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    ASSERT_TRUE(Control("--mode raw --once --reply '01 03 02 03 e8 00 00'"));
+    mb.Request(L"3", 0, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    EXPECT_EQ(mb.Read(L"FrameErrors"), L"1");
+    EXPECT_EQ(mb.Read(L"LastStaleReply"), L"01 03 02 03 E8 00 00");
+    ASSERT_TRUE(Control("--mode split --split-at 1,2,3,6 --pause 0.02 --once"));
+    mb.Request(L"3", 2, 2);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1002, 2));
+
+    mb.Let(L"Transport", Arg(L"UDP"));
+    mb.Let(L"Port", Arg(5024));
+    mb.Let(L"Retries", Arg(1));
+    ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    ASSERT_TRUE(Control("--mode foreign --once"));
+    mb.Request(L"3", 5, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1005, 1)) << "not the stranger's 0x1111";
+    ASSERT_TRUE(Control("--mode silent --once"));
+    mb.Request(L"3", 6, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.Values(), Range(1006, 1));
+}
+
 TEST_F(FakeDevice, ResetMidReplyLeavesAClientThatReconnects)
 {
     Client mb;
@@ -994,6 +1036,118 @@ TEST_F(Gateway, ReadDeviceIdFollowsMoreFollows)
     EXPECT_EQ(mb.Read(L"LastRequest").substr(21), L"2B 0E 02 06") << "the second part starts at object 6";
 
     EXPECT_EQ(mb.Call(L"ReadDeviceId", {Arg(4)}).Text(), L"Register map simulator for client tests " + std::wstring(20, L'y'));
+}
+
+// --- The other transports: RTU over TCP, UDP, serial RTU ---
+
+struct Line {
+    const wchar_t* transport;
+    const wchar_t* port;  // TCP or UDP port, or COM port
+};
+
+void ConnectBy(Client& mb, const Line& line, const wchar_t* unit = L"1")
+{
+    ASSERT_EQ(mb.Let(L"Transport", Arg(line.transport)).hr, S_OK);
+    const bool serial = _wcsicmp(line.transport, L"RTU") == 0;
+    ASSERT_EQ(mb.Let(serial ? L"SerialPort" : L"Port", Arg(line.port)).hr, S_OK);
+    if (serial) {
+        ASSERT_EQ(mb.Let(L"SerialSettings", Arg(L"19200,N,8,1")).hr, S_OK);  // a pty takes no parity
+    }
+    mb.Let(L"UnitId", Arg(unit));
+    const testsupport::LateResult connect = mb.Call(L"ConnectAndWait");
+    ASSERT_EQ(connect.number, 0) << connect.description;
+    ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), L"7");
+}
+
+class Transport : public ::testing::TestWithParam<Line> {};
+
+// Every function code, an exception reply and the trace, over each: the
+// pymodbus simulator over RTU over TCP and UDP and on COM5, the libmodbus
+// server on COM12. The trace shows the frames as they went over the line.
+TEST_P(Transport, CarriesEveryFunctionCode)
+{
+    Client mb;
+    ConnectBy(mb, GetParam());
+    ExpectEveryFunctionCode(mb);
+    mb.Request(L"3", 250, 2);
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
+    const bool rtu = _wcsicmp(GetParam().transport, L"UDP") != 0;
+    EXPECT_EQ(mb.Read(L"LastRequest"), rtu ? L"01 03 00 FA 00 02 E4 3A" : L"0B 00 00 00 00 06 01 03 00 FA 00 02");
+    EXPECT_EQ(mb.Read(L"LastReply"), rtu ? L"01 83 02 C0 F1" : L"0B 00 00 00 00 03 01 83 02");
+    EXPECT_EQ(mb.Read(L"FrameErrors"), L"0");
+    // Counted ids and a request of any code work the same.
+    mb.Let(L"TransactionIds", Arg(L"Counted"));
+    mb.Request(L"3", 3, 2);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1003, 2));
+    mb.Call(L"Request", {Arg(3), testsupport::Bytes(std::string("\0\x04\0\x01", 4))});
+    EXPECT_EQ(mb.Read(L"LastReply").substr(rtu ? 0 : 6), rtu ? L"01 03 02 03 EC B9 39" : L"00 00 00 05 01 03 02 03 EC");
+    ASSERT_EQ(mb->Disconnect(), S_OK);
+    PumpFor(100);
+    EXPECT_NE(mb.State(), L"7");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, Transport,
+                         ::testing::Values(Line{L"RTU over TCP", L"1503"}, Line{L"udp", L"1504"},
+                                           Line{L"RTU", L"COM5"}, Line{L"rtu", L"COM12"}));
+
+// The serial line: typed values and several units on one line, a broadcast
+// that every unit takes and none answers, a unit that does not answer (the
+// watchdog, without using the processor meanwhile), Disconnect and Connect
+// again, and ports that cannot be opened.
+TEST(Transports, SerialLineServesSeveralUnits)
+{
+    Client mb;
+    ConnectBy(mb, {L"RTU", L"COM5"}, L"17");
+    mb.Request(L"3", 32, 2);  // Int32 in ABCD
+    mb->Execute();
+    EXPECT_EQ(NumberOf(mb.Call(L"GetValue", {Arg(1), Arg(L"Int32")}).value), -123456789);
+
+    mb.Let(L"UnitId", Arg(0));
+    mb.Write(L"6", 60, {777});
+    const int before = mb.events;
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(mb.events, before);
+    for (const wchar_t* unit : {L"1", L"2"}) {
+        mb.Let(L"UnitId", Arg(unit));
+        mb.Request(L"3", 60, 1);
+        mb->Execute();
+        EXPECT_EQ(mb.Values(), std::vector<long>({777})) << unit;
+    }
+
+    mb.Let(L"UnitId", Arg(9));
+    mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"1");
+    FILETIME created, exited, kernelBefore, userBefore, kernelAfter, userAfter;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernelBefore, &userBefore);
+    mb->Execute();
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernelAfter, &userAfter);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    const auto ticks = [](const FILETIME& t) { return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+    const ULONGLONG cpu = ticks(kernelAfter) - ticks(kernelBefore) + ticks(userAfter) - ticks(userBefore);
+    EXPECT_LT(cpu, 2'500'000u) << "CPU (100 ns units) while waiting a second";
+
+    ASSERT_EQ(mb->Disconnect(), S_OK);
+    EXPECT_EQ(mb.State(), L"0");
+    mb.Let(L"UnitId", Arg(2));
+    ASSERT_EQ(mb->Connect(), S_OK);
+    EXPECT_EQ(mb.State(), L"7");
+    mb.Request(L"4", 1, 1);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(2001, 1));
+
+    for (const auto& [port, settings, number] :
+         {std::tuple{L"COM99", L"19200,N,8,1", 2L}, {L"COM0", L"19200,N,8,1", 5L}, {L"LPT1", L"19200,N,8,1", 5L},
+          {L"COM5", L"19200,X,8,1", 5L}, {L"COM5", L"fast", 5L}}) {
+        mb.Let(L"SerialPort", Arg(port));
+        mb.Let(L"SerialSettings", Arg(settings));
+        const testsupport::LateResult connect = mb.Call(L"Connect");
+        EXPECT_EQ(connect.number, number) << port << " " << settings;
+        EXPECT_EQ(connect.source, L"VelkoMB.Connect") << port;
+    }
+    mb.Let(L"Transport", Arg(L"RS-485"));
+    EXPECT_EQ(mb.Call(L"Connect").number, 5);
 }
 
 } // namespace

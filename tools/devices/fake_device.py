@@ -90,8 +90,31 @@ def exception_pdu(pdu, code):
     return bytes([pdu[0] | 0x80, code])
 
 
+def crc16(data):
+    """CRC-16/MODBUS, sent low byte first."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return struct.pack("<H", crc)
+
+
+class RtuRequest(bytes):
+    """An RTU request as the MBAP request it stands for (ids 0); replies to
+    it are framed as RTU."""
+
+    @classmethod
+    def of(cls, data):
+        return cls(struct.pack(">HHH", 0, 0, len(data) - 2) + data[:-2])
+
+
 def frame(request, pdu):
-    """Wrap a reply PDU in an MBAP header echoing the request's ids."""
+    """Wrap a reply PDU in an MBAP header echoing the request's ids, or in
+    RTU framing for an RTU request."""
+    if isinstance(request, RtuRequest):
+        unit_and_pdu = request[6:7] + pdu
+        return unit_and_pdu + crc16(unit_and_pdu)
     return request[:4] + struct.pack(">H", len(pdu) + 1) + request[6:7] + pdu
 
 
@@ -165,6 +188,54 @@ class Connection:
             await self.writer.wait_closed()
         except ConnectionError:
             pass
+
+
+class RtuConnection(Connection):
+    """A client that sends RTU frames over TCP: a request is what one read
+    brings (the client sends each in one piece), its CRC checked."""
+
+    async def read_request(self):
+        try:
+            data = await self.reader.read(MAX_FRAME)
+        except ConnectionError:
+            return None
+        if not data:
+            return None
+        if len(data) < 4 or crc16(data[:-2]) != data[-2:]:
+            log(f"bad RTU request {data.hex(' ')}, closing")
+            return None
+        return RtuRequest.of(data)
+
+
+class UdpDevice(asyncio.DatagramProtocol):
+    """MBAP requests in datagrams, answered in the modes that make sense
+    there (normal, delay, raw, silent: a lost datagram, foreign: a reply
+    from another address first)."""
+
+    def __init__(self, settings):
+        self.settings = settings
+        self.transport = None
+        self.stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.stranger.bind(("127.0.0.1", 0))
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def datagram_received(self, data, addr):
+        asyncio.get_running_loop().create_task(self.answer(data, addr))
+
+    async def answer(self, request, addr):
+        options = self.settings["options"]
+        used_once(self.settings, options)
+        self.settings["last_request"] = (options.udp_port, request)
+        log(f"datagram {request.hex(' ')}")
+        await asyncio.sleep(options.delay)
+        if options.mode == "silent":
+            return
+        reply = options.reply or normal_reply(request)
+        if options.mode == "foreign":
+            self.stranger.sendto(reply[:-2] + b"\x11\x11", addr)
+        self.transport.sendto(reply, addr)
 
 
 # ------------------------------------------------------------------ modes --
@@ -268,6 +339,7 @@ MODES = {
     "merged": mode_merged,
     "stray": mode_stray,
     "close-after-reply": mode_close_after_reply,
+    "foreign": mode_normal,  # a reply from another address first, on the UDP port
     "truncated": mode_truncated,
     "exception": mode_exception,
     "delay": mode_normal,  # the wait before answering is applied to every mode
@@ -295,7 +367,8 @@ def log(text):
 
 async def serve_client(reader, writer, settings):
     options = settings["options"]
-    conn = Connection(reader, writer, options)
+    rtu = writer.get_extra_info("sockname")[1] == options.rtu_port
+    conn = (RtuConnection if rtu else Connection)(reader, writer, options)
     settings["connections"].add(conn)
     peer = writer.get_extra_info("peername")
     log(f"client {peer[0]}:{peer[1]} connected")
@@ -360,7 +433,9 @@ async def control_client(reader, writer, settings):
         writer.close()
         return
     try:
-        options = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port)])
+        options = parse_options(shlex.split(line) + ["--host", base.host, "--port", str(base.port),
+                                                      "--rtu-port", str(base.rtu_port),
+                                                      "--udp-port", str(base.udp_port)])
         if options.once and not base.once:
             settings["before_once"] = base
         settings["options"] = options
@@ -410,10 +485,13 @@ async def serve(options):
 
     async def listen():
         return [await asyncio.start_server(on_connect, options.host, port, reuse_address=True)
-                for port in (options.port, options.second_port) if port]
+                for port in (options.port, options.second_port, options.rtu_port) if port]
     servers = settings["servers"] = await listen()
     settings["listen"] = listen
     stalled = stalled_listener(options.host, options.stalled_port) if options.stalled_port else []
+    if options.udp_port:
+        await asyncio.get_running_loop().create_datagram_endpoint(lambda: UdpDevice(settings),
+                                                                  local_addr=(options.host, options.udp_port))
     control = None
     if options.control_port:
         control = await asyncio.start_server(on_control, options.host, options.control_port,
@@ -461,6 +539,9 @@ def parse_options(argv=None):
     parser.add_argument("--control-port", type=int, default=0,
                         help="port on which one line of these options switches the behaviour")
     parser.add_argument("--second-port", type=int, default=0, help="another port served the same way")
+    parser.add_argument("--rtu-port", type=int, default=0,
+                        help="a port served the same way, with RTU frames in place of MBAP ones")
+    parser.add_argument("--udp-port", type=int, default=0, help="a UDP port taking MBAP datagrams")
     parser.add_argument("--stalled-port", type=int, default=0,
                         help="a port whose connects stay pending: it never accepts")
     parser.add_argument("--mode", choices=sorted([*MODES, *CONNECTION_MODES]), default="normal")

@@ -51,7 +51,7 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
 from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.payload import BinaryPayloadBuilder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
-from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer, StartAsyncUdpServer
 
 TABLE_SIZE = 200
 MAPPED = 100
@@ -167,11 +167,12 @@ async def tick(slaves):
             slave.setValues(INPUT_FC, CLOCK_ADDRESS, [counter])
 
 
-async def start(context, host, port):
-    """A server listening on host:port: its close coroutine and its task."""
-    server = await StartAsyncTcpServer(context=context, address=(host, port),
-                                       identity=ModbusDeviceIdentification(info_name=IDENTITY),
-                                       defer_start=True, allow_reuse_address=True)
+async def start(context, host, port, start_server=StartAsyncTcpServer, **options):
+    """A server on host:port (TCP unless another `start_server`, MBAP unless
+    another framer is among `options`): its close coroutine and its task."""
+    server = await start_server(context=context, address=(host, port),
+                                identity=ModbusDeviceIdentification(info_name=IDENTITY),
+                                defer_start=True, allow_reuse_address=True, **options)
     serving = asyncio.create_task(server.serve_forever())
     await asyncio.wait([serving, server.serving], return_when=asyncio.FIRST_COMPLETED)
     if serving.done():
@@ -208,13 +209,19 @@ async def run_until_stopped(started, slaves, ready_line):
     await asyncio.gather(ticker, *(serving for _, serving in started), return_exceptions=True)
 
 
-async def serve(host, port, gateway_port, unit):
+async def serve(host, port, gateway_port, unit, rtu_tcp_port, udp_port):
     context = build_context()
     started = [await start(context, host, port)]
     if gateway_port:
         started.append(await start(build_gateway_context(unit), host, gateway_port))
+    if rtu_tcp_port:
+        started.append(await start(context, host, rtu_tcp_port, framer=ModbusRtuFramer))
+    if udp_port:
+        started.append(await start(context, host, udp_port, start_server=StartAsyncUdpServer))
     gateway = f", unit {unit} on {host}:{gateway_port}" if gateway_port else ""
-    await run_until_stopped(started, [context[0]], f"simulator listening on {host}:{port}{gateway}")
+    others = "".join(f", {name} on {host}:{number}" for name, number in
+                     (("RTU over TCP", rtu_tcp_port), ("UDP", udp_port)) if number)
+    await run_until_stopped(started, [context[0]], f"simulator listening on {host}:{port}{gateway}{others}")
 
 
 async def serve_rtu(device):
@@ -233,6 +240,10 @@ def main():
     parser.add_argument("--gateway-port", type=int, default=1502,
                         help="port of the gateway with one unit and the value table (0: none)")
     parser.add_argument("--unit", type=int, default=17, help="unit id behind the gateway")
+    parser.add_argument("--rtu-tcp-port", type=int, default=1503,
+                        help="port with the register map in RTU frames over TCP (0: none)")
+    parser.add_argument("--udp-port", type=int, default=0,
+                        help="UDP port with the register map in MBAP datagrams (0: none)")
     parser.add_argument("--rtu", metavar="DEVICE",
                         help="serve Modbus RTU on this serial device instead of TCP")
     parser.add_argument("--log", action="store_true",
@@ -243,7 +254,8 @@ def main():
         if args.rtu:
             asyncio.run(serve_rtu(args.rtu))
         else:
-            asyncio.run(serve(args.host, args.port, args.gateway_port, args.unit))
+            asyncio.run(serve(args.host, args.port, args.gateway_port, args.unit, args.rtu_tcp_port,
+                              args.udp_port))
     except OSError as error:
         print(f"simulator: {error}", file=sys.stderr)
         return 1
