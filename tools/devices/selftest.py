@@ -22,6 +22,8 @@ import tty
 from pymodbus.client import ModbusTcpClient
 from pymodbus.constants import Endian
 
+from fake_device import crc16  # the test device's own, beside this file
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEERS = os.path.join(os.path.dirname(HERE), "peers")
 PYTHON = "/usr/bin/python3"
@@ -312,15 +314,6 @@ def build_and_check_libmodbus_server(outdir):
 
 
 # ------------------------------------------------------------ serial lines --
-
-def crc16(frame):
-    crc = 0xFFFF
-    for byte in frame:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return struct.pack("<H", crc)
-
 
 @contextlib.contextmanager
 def serial_line():
