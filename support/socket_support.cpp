@@ -386,6 +386,14 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 }
 
 size_t RegisteredSocketCount() { return state.socketRegistry ? state.socketRegistry->size() : 0; }
+std::vector<SOCKET> RegisteredSockets()
+{
+    std::vector<SOCKET> handles;
+    if (!state.socketRegistry) return handles;
+    for (const auto& entry : *state.socketRegistry) handles.push_back(static_cast<SOCKET>(std::stoll(entry.first)));
+    return handles;
+}
+
 size_t PendingLookupCount() { return state.lookupRegistry ? state.lookupRegistry->size() : 0; }
 size_t LookupBufferCount() { return state.lookupBuffers; }
 bool ServiceStarted() { return state.serviceStarted; }

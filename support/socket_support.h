@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velkomb::support {
 
@@ -70,6 +71,9 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 // Test views of the per-thread state.
 size_t RegisteredSocketCount();
+// The handles registered now, of every object of the thread: a test reaches
+// a socket no member exposes (the client's own) through them.
+std::vector<SOCKET> RegisteredSockets();
 size_t PendingLookupCount();
 // Result buffers of lookups, given up on or not, that the platform may still write.
 size_t LookupBufferCount();

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <windows.h>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 #include "automation/bstr.h"
 #include "automation/safearray.h"
+#include "socket/csocket.h"
 #include "support/error_texts.h"
+#include "support/socket_support.h"
 #include "tests/support/client_driver.h"
 #include "tests/support/test_support.h"
 
@@ -253,6 +256,34 @@ TEST(RealDevice, MaskWriteChangesTheBitsItNames)
     }
     mb->Execute();
     EXPECT_EQ(mb.Values(), std::vector<long>({0x00F5}));
+}
+
+// The client's own socket sends each request at once (Nagle's algorithm
+// off); a socket a host creates keeps the platform's default.
+TEST(RealDevice, OnlyTheClientsSocketSendsWithoutDelay)
+{
+    const auto sendsWithoutDelay = [](SOCKET handle) {
+        BOOL on = FALSE;
+        int length = sizeof on;
+        EXPECT_EQ(getsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), &length), 0);
+        return on != FALSE;
+    };
+    const std::vector<SOCKET> before = velkomb::support::RegisteredSockets();
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    std::vector<SOCKET> clients;
+    for (SOCKET handle : velkomb::support::RegisteredSockets())
+        if (std::find(before.begin(), before.end(), handle) == before.end()) clients.push_back(handle);
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_TRUE(sendsWithoutDelay(clients[0]));
+
+    velkomb::socket::CSocket* host = velkomb::socket::CSocket::Create();
+    automation::Variant address = Arg(L"127.0.0.1"), port = Arg(502);
+    ASSERT_EQ(host->Connect(address.get(), port.get()), S_OK);
+    LONG handle = -1;
+    host->get_SocketHandle(&handle);
+    EXPECT_FALSE(sendsWithoutDelay(static_cast<SOCKET>(handle)));
+    host->Release();
 }
 
 TEST(RealDevice, QuitRequestedDuringTheWaitReachesTheHost)

@@ -69,6 +69,60 @@ mb.Connect
 CheckError 6, "VelkoMB.Connect", "Overflow", "Connect to port 0"
 On Error GoTo 0
 
+' Transaction ids, retries and reconnection: texts checked by the request
+' that uses them. Before Connect every request raises what Execute raises.
+Check mb.TransactionIds = "Fixed" And mb.Retries = "0" And mb.AutoReconnect = "0", "new transaction policy"
+Check mb.StaleReplies = "0" And mb.LastStaleReply = "", "new stale reply count and trace"
+s = "Counted" : mb.TransactionIds = s : Check mb.TransactionIds = "Counted", "TransactionIds from a variable"
+mb.Retries = 2 : Check mb.Retries = "2", "Retries from a number"
+s = "1" : mb.AutoReconnect = s : Check mb.AutoReconnect = "1", "AutoReconnect from a variable"
+mb.AutoReconnect = "0"
+Dim fresh : Set fresh = CreateObject("VelkoMBDLL.VelkoMB")
+On Error Resume Next
+v = fresh.Request(3, Array(0, 0, 0, 1))
+CheckError 13, "VelkoMB.Request", "Type mismatch", "Request before Connect"
+fresh.MaskWrite 0, 255, 0
+CheckError 13, "VelkoMB.MaskWrite", "Type mismatch", "MaskWrite before Connect"
+v = fresh.ReadDeviceId()
+CheckError 13, "VelkoMB.ReadDeviceId", "Type mismatch", "ReadDeviceId before Connect"
+On Error GoTo 0
+
+' Connected to a port where nothing listens: requests go nowhere, so bad
+' policy texts show, and a request that sends nothing returns Empty.
+mb.Port = "1"
+mb.Connect
+Sub SetPolicy(name, text)
+    Select Case name
+        Case "TransactionIds" : mb.TransactionIds = text
+        Case "Retries" : mb.Retries = text
+        Case "AutoReconnect" : mb.AutoReconnect = text
+    End Select
+End Sub
+Dim policy, bad
+For Each policy In Array(Array("TransactionIds", "Sequential", 5), Array("TransactionIds", "counted", 0), _
+                         Array("Retries", "256", 6), Array("Retries", "many", 13), Array("Retries", "1", 0), _
+                         Array("AutoReconnect", "2", 5), Array("AutoReconnect", "on", 13))
+    bad = policy(1)
+    SetPolicy policy(0), bad
+    On Error Resume Next
+    mb.Execute
+    Check Err.Number = policy(2), policy(0) & " " & bad & ": number " & Err.Number
+    If policy(2) <> 0 Then Check Err.Source = "VelkoMB.Execute", policy(0) & " " & bad & ": source " & Err.Source
+    Err.Clear
+    On Error GoTo 0
+Next
+mb.AutoReconnect = "2"
+On Error Resume Next
+v = mb.Request(3, Array(0, 0, 0, 1))
+CheckError 5, "VelkoMB.Request", "Invalid procedure call or argument", "Request with AutoReconnect 2"
+mb.MaskWrite 0, 255, 0
+CheckError 5, "VelkoMB.MaskWrite", "Invalid procedure call or argument", "MaskWrite with AutoReconnect 2"
+On Error GoTo 0
+mb.AutoReconnect = "0"
+Check IsEmpty(mb.Request(3, Array(0, 0, 0, 1))), "Request that sent nothing gives Empty"
+Check IsEmpty(mb.ReadDeviceId()), "ReadDeviceId that sent nothing gives Empty"
+mb.Disconnect
+
 Set sock = CreateObject("VelkoMBDLL.CSocket")
 Check sock.State = 0 And sock.SocketHandle = -1 And sock.Protocol = 0, "new socket state"
 Check sock.RemotePort = 0 And sock.LocalPort = 0 And sock.BytesReceived = 0, "new socket numbers"

@@ -220,6 +220,10 @@ class Bench:
             "Execute IDispatch": self.client("libmodbus", velkomb, "--binding", "dispatch", "--count", n),
             "script-shaped IDispatch": self.client("libmodbus", velkomb, "--binding", "dispatch", "--shape", "script",
                                                    "--count", n),
+            "script-shaped strict": self.client("libmodbus", velkomb, "--binding", "dispatch", "--shape", "script",
+                                                "--policy", "strict", "--count", n),
+            "script-shaped fresh texts": self.client("libmodbus", velkomb, "--binding", "dispatch", "--shape",
+                                                     "script", "--texts", "fresh", "--count", n),
             "Execute vtable": self.client("libmodbus", velkomb, "--binding", "vtable", "--count", n),
             "scale 1 client": self.client("epoll", velkomb, "--clients", "1", "--count", n),
             "scale 100 clients": self.client("epoll", velkomb, "--clients", "100", "--count", n),
@@ -314,6 +318,10 @@ def summarize(rounds, footprint, cscript, placement):
     script, dispatch = "script-shaped IDispatch", "Execute IDispatch"
     ratios = {
         "script_shaped_vs_async_floor": ratio(f"{script} / WSAAsyncSelect floor", script, floor, low=0.8),
+        "strict_vs_script_shaped": ratio(f"script-shaped strict / {script}", "script-shaped strict", script,
+                                         low=0.98),
+        "fresh_texts_vs_async_floor": ratio("script-shaped fresh texts / WSAAsyncSelect floor",
+                                            "script-shaped fresh texts", floor, low=0.9),
         "dispatch_vs_async_floor": ratio(f"{dispatch} / WSAAsyncSelect floor", dispatch, floor, low=0.9),
         "vtable_vs_async_floor": ratio("Execute vtable / WSAAsyncSelect floor", "Execute vtable", floor),
         "script_shaped_wineserver_cpu_vs_floor": ratio(f"wineserver CPU: {script} / floor", script, floor,

@@ -5,8 +5,12 @@
 // followed by reading arwReg; shaped as a polling script writes it, it also
 // sets MBFunCode, StartAddress and NrRegisters before and reads WatchdogError
 // after, all late bound, each looked up by name as script engines do at every
-// member access.
+// member access. A script's literal lends the same text to every write;
+// `--texts fresh` makes each write a newly allocated text, freed after, as
+// VBA's temporaries and strings a script builds are. `--policy strict` sets
+// counted transaction ids, one retry and reconnection before connecting.
 //   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script]
+//                     [--texts lent|fresh] [--policy default|strict]
 //                     [--clients K] [--count N] [--warmup N] [--sample-every N]
 #include <windows.h>
 #include <cstdio>
@@ -27,8 +31,8 @@ constexpr double kConnectSeconds = 10;
 // transaction through the binding under test.
 class Device {
 public:
-    Device(IDispatch* object, bool lateBound, bool scriptShaped)
-        : object_(object), lateBound_(lateBound), scriptShaped_(scriptShaped)
+    Device(IDispatch* object, bool lateBound, bool scriptShaped, bool freshTexts)
+        : object_(object), lateBound_(lateBound), scriptShaped_(scriptShaped), freshTexts_(freshTexts)
     {
         object_->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&dual_));
         execute_ = IdOf(L"Execute");
@@ -79,8 +83,10 @@ public:
             for (auto& setting : settings_) {
                 VARIANT text;
                 V_VT(&text) = VT_BSTR;
-                V_BSTR(&text) = setting.text;  // a script's literal: the same text every time
+                V_BSTR(&text) = freshTexts_ ? SysAllocStringLen(setting.text, SysStringLen(setting.text))
+                                            : setting.text;
                 if (SUCCEEDED(hr)) hr = Invoke(IdOf(setting.name), DISPATCH_PROPERTYPUT, &text, nullptr);
+                if (freshTexts_) SysFreeString(V_BSTR(&text));
             }
             if (SUCCEEDED(hr)) hr = Invoke(IdOf(L"Execute"), DISPATCH_METHOD, nullptr, nullptr);
             if (SUCCEEDED(hr) && Get(L"WatchdogError") != L"0") hr = E_FAIL;
@@ -133,6 +139,7 @@ private:
     _VelkoMB* dual_ = nullptr;
     bool lateBound_;
     bool scriptShaped_;
+    bool freshTexts_;
     DISPID execute_;
     DISPID arwReg_;
     Setting settings_[3] = {{L"MBFunCode", SysAllocString(L"3")},
@@ -160,12 +167,25 @@ void PumpMessagesFor(DWORD milliseconds)
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, bool lateBound, bool scriptShaped)
+struct Shape {
+    bool lateBound;
+    bool scriptShaped;
+    bool freshTexts;
+    bool strictPolicy;
+};
+
+std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, const Shape& shape)
 {
     std::vector<std::unique_ptr<Device>> devices;
     for (long i = 0; i < count; ++i) {
-        auto device = std::make_unique<Device>(NewClientObject(), lateBound, scriptShaped);
+        auto device =
+            std::make_unique<Device>(NewClientObject(), shape.lateBound, shape.scriptShaped, shape.freshTexts);
         device->Set(L"IPAddress", L"127.0.0.1");
+        if (shape.strictPolicy) {
+            device->Set(L"TransactionIds", L"Counted");
+            device->Set(L"Retries", L"1");
+            device->Set(L"AutoReconnect", L"1");
+        }
         device->Set(L"ResponseWatchdog", std::to_wstring(static_cast<int>(kWatchdogSeconds)).c_str());
         device->Set(L"MBFunCode", L"3");
         device->Set(L"StartAddress", L"0");
@@ -202,8 +222,10 @@ std::string FootprintJson(const std::vector<std::pair<long, bench::ProcessFootpr
 
 int wmain(int argc, wchar_t** argv)
 {
-    const bool lateBound = bench::TextOption(argc, argv, L"--binding", L"dispatch") != L"vtable";
-    const bool scriptShaped = bench::TextOption(argc, argv, L"--shape", L"execute") == L"script";
+    const Shape shape = {bench::TextOption(argc, argv, L"--binding", L"dispatch") != L"vtable",
+                         bench::TextOption(argc, argv, L"--shape", L"execute") == L"script",
+                         bench::TextOption(argc, argv, L"--texts", L"lent") == L"fresh",
+                         bench::TextOption(argc, argv, L"--policy", L"default") == L"strict"};
     const long clients = bench::Option(argc, argv, L"--clients", 1);
     const long count = bench::Option(argc, argv, L"--count", 20000);
     const long warmup = bench::Option(argc, argv, L"--warmup", 200);
@@ -211,7 +233,7 @@ int wmain(int argc, wchar_t** argv)
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     long failures = 0, timeouts = 0;
     {
-        auto devices = ConnectedDevices(clients, lateBound, scriptShaped);
+        auto devices = ConnectedDevices(clients, shape);
         for (long i = 0; i < warmup; ++i) failures += !devices[i % clients]->Transact();
         std::vector<std::pair<long, bench::ProcessFootprint>> footprints;
         bench::Checkpoint("ready");

@@ -16,7 +16,7 @@ HERE = Path(__file__).resolve().parent
 MACHINES = {"x86": 0x014C, "x64": 0x8664}
 BINARIES = ["VelkoMB.dll", "VelkoMBReg.exe"]
 SCRIPTS = ["register-for-me.cmd", "unregister-for-me.cmd"]
-EXAMPLES = ["poll.vbs", "poll.js", "gateway.vbs", "word_order.vbs", "trace.vbs", "sockets.vbs", "VelkoMB.bas"]
+EXAMPLES = ["poll.vbs", "poll.js", "gateway.vbs", "word_order.vbs", "trace.vbs", "robust_poll.vbs", "sockets.vbs", "VelkoMB.bas"]
 DOCS = ["reference.md", "troubleshooting.md"]
 
 
