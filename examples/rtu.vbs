@@ -4,7 +4,7 @@
 ' The defaults match the project's test lines: the simulator on COM5 (unit 1,
 ' 19200 baud, no parity: a pseudo-terminal takes none; most devices want the
 ' settings they were configured with, often "19200,E,8,1") and RTU over TCP
-' on 127.0.0.1:1503.
+' on 127.0.0.1:1503. A COM port "-" leaves the serial line out.
 Option Explicit
 
 Dim serialPort, address, port
@@ -70,7 +70,8 @@ End Function
 mb.Transport = "RTU"
 mb.SerialPort = serialPort
 mb.SerialSettings = "19200,N,8,1"
-Dim serialDone : serialDone = Poll("RTU on " & serialPort, 4321, 8765)
+Dim serialDone : serialDone = serialPort = "-"
+If Not serialDone Then serialDone = Poll("RTU on " & serialPort, 4321, 8765)
 
 mb.Transport = "RTU over TCP"
 mb.IPAddress = address
