@@ -5,9 +5,12 @@
 // followed by reading arwReg; shaped as a polling script writes it, it also
 // sets MBFunCode, StartAddress and NrRegisters before and reads WatchdogError
 // after, all late bound, each looked up by name as script engines do at every
-// member access.
+// member access. --transport chooses the client's Transport; "RTU" goes over
+// the serial port --serial-port at 19200 8N1 (a pseudo-terminal takes no
+// parity) instead of 127.0.0.1:502.
 //   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script]
 //                     [--clients K] [--count N] [--warmup N] [--sample-every N]
+//                     [--transport TCP|"RTU over TCP"|RTU] [--serial-port COMn]
 #include <windows.h>
 #include <cstdio>
 #include <memory>
@@ -160,11 +163,20 @@ void PumpMessagesFor(DWORD milliseconds)
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, bool lateBound, bool scriptShaped)
+struct Transport {
+    std::wstring name;
+    std::wstring serialPort;
+};
+
+std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, bool lateBound, bool scriptShaped,
+                                                      const Transport& transport)
 {
     std::vector<std::unique_ptr<Device>> devices;
     for (long i = 0; i < count; ++i) {
         auto device = std::make_unique<Device>(NewClientObject(), lateBound, scriptShaped);
+        device->Set(L"Transport", transport.name.c_str());
+        device->Set(L"SerialPort", transport.serialPort.c_str());
+        device->Set(L"SerialSettings", L"19200,N,8,1");
         device->Set(L"IPAddress", L"127.0.0.1");
         device->Set(L"ResponseWatchdog", std::to_wstring(static_cast<int>(kWatchdogSeconds)).c_str());
         device->Set(L"MBFunCode", L"3");
@@ -208,10 +220,12 @@ int wmain(int argc, wchar_t** argv)
     const long count = bench::Option(argc, argv, L"--count", 20000);
     const long warmup = bench::Option(argc, argv, L"--warmup", 200);
     const long sampleEvery = bench::Option(argc, argv, L"--sample-every", 0);
+    const Transport transport{bench::TextOption(argc, argv, L"--transport", L"TCP"),
+                              bench::TextOption(argc, argv, L"--serial-port", L"COM5")};
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     long failures = 0, timeouts = 0;
     {
-        auto devices = ConnectedDevices(clients, lateBound, scriptShaped);
+        auto devices = ConnectedDevices(clients, lateBound, scriptShaped, transport);
         for (long i = 0; i < warmup; ++i) failures += !devices[i % clients]->Transact();
         std::vector<std::pair<long, bench::ProcessFootprint>> footprints;
         bench::Checkpoint("ready");
