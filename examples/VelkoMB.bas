@@ -13,6 +13,11 @@ Public Sub PollDevice()
     mb.Port = "502"              ' a gateway may listen on another port
     mb.UnitId = "1"              ' and a device behind it has a unit id of its own
     mb.ResponseWatchdog = "3"    ' seconds to wait for the connection and for each reply
+    ' A device on a serial line instead: the COM port Device Manager shows and
+    ' the settings the device was configured with (baud,parity,data bits,stop bits).
+    ' mb.Transport = "RTU"
+    ' mb.SerialPort = "COM3"
+    ' mb.SerialSettings = "19200,E,8,1"
 
     On Error GoTo CannotConnect
     mb.ConnectAndWait            ' returns connected, or raises the reason

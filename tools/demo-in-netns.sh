@@ -18,3 +18,6 @@ run gateway.vbs 127.0.0.1 1502 17
 echo
 echo "--- examples/word_order.vbs: a Float32 in two word orders, same unit and port"
 run word_order.vbs 127.0.0.1 1502 17
+echo
+echo "--- examples/rtu.vbs: RTU frames over TCP to the simulator's port 1503 (no serial line here)"
+run rtu.vbs - 127.0.0.1 1503

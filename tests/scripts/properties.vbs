@@ -123,6 +123,24 @@ Check IsEmpty(mb.Request(3, Array(0, 0, 0, 1))), "Request that sent nothing give
 Check IsEmpty(mb.ReadDeviceId()), "ReadDeviceId that sent nothing gives Empty"
 mb.Disconnect
 
+' The transports: checked at Connect, not when set.
+Check mb.Transport = "TCP" And mb.SerialPort = "COM1" And mb.SerialSettings = "19200,E,8,1", "new transport settings"
+s = "Carrier pigeon" : mb.Transport = s : Check mb.Transport = s, "Transport kept as given"
+On Error Resume Next
+mb.Connect
+CheckError 5, "VelkoMB.Connect", "Invalid procedure call or argument", "Connect over an unknown transport"
+mb.Transport = "rtu"
+mb.SerialPort = "COM99"
+mb.SerialSettings = "19200,X,8,1"
+mb.Connect
+CheckError 5, "VelkoMB.Connect", "Invalid procedure call or argument", "Connect with unknown parity"
+mb.SerialSettings = "19200,N,8,1"
+mb.Connect
+Check Err.Number = 2 And Err.Source = "VelkoMB.Connect", "Connect to a missing port: " & Err.Number & " " & Err.Source
+Err.Clear
+On Error GoTo 0
+Check mb.FrameErrors = "0", "FrameErrors after Connect"
+
 Set sock = CreateObject("VelkoMBDLL.CSocket")
 Check sock.State = 0 And sock.SocketHandle = -1 And sock.Protocol = 0, "new socket state"
 Check sock.RemotePort = 0 And sock.LocalPort = 0 And sock.BytesReceived = 0, "new socket numbers"

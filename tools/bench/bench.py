@@ -87,25 +87,31 @@ def wait_for_line(path, word, process, timeout):
 
 
 class Device:
-    """A device server on 127.0.0.1:502 for the length of one case."""
+    """A device server on 127.0.0.1:502 (or on a serial line) for the length
+    of one case: its commands started in turn, each once it printed its ready
+    line; the last is the device whose CPU is counted."""
 
-    def __init__(self, command, core, logs):
-        self.out = os.path.join(logs, "device.out")
-        with open(self.out, "w") as out, open(os.path.join(logs, "device.err"), "w") as err:
-            self.process = subprocess.Popen(["taskset", "-c", str(core)] + command, stdout=out, stderr=err,
-                                            stdin=subprocess.DEVNULL)
-        if not wait_for_line(self.out, "", self.process, 10) or self.process.poll() is not None:
-            self.stop()
-            sys.exit(f"device did not start: {' '.join(command)}")
+    def __init__(self, commands, core, logs):
+        self.started = []
+        for i, command in enumerate(commands):
+            out = os.path.join(logs, f"device{i}.out")
+            with open(out, "w") as stdout, open(os.path.join(logs, f"device{i}.err"), "w") as err:
+                self.started.append(subprocess.Popen(["taskset", "-c", str(core)] + command, stdout=stdout,
+                                                     stderr=err, stdin=subprocess.DEVNULL))
+            if not wait_for_line(out, "", self.started[-1], 10) or self.started[-1].poll() is not None:
+                self.stop()
+                sys.exit(f"device did not start: {' '.join(command)}")
+        self.process = self.started[-1]
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        for process in reversed(self.started):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
 
 
 class Bench:
@@ -117,11 +123,17 @@ class Bench:
         self.wineserver = wineserver_pid(args.prefix)
         self.wine = ["taskset", "-c", str(self.core), "wine"]
         native = os.path.join(args.build, "native")
+        line = os.path.join(args.build, "serial", "com5")
+        serial_line = ["bash", os.path.join(DEVICES, "serial_line.sh"), args.prefix, "COM5", line]
+        rtu_server = [os.path.join(native, "libmodbus_server"), "--rtu", line]
         self.servers = {
-            "libmodbus": [os.path.join(native, "libmodbus_server")],
-            "epoll": [os.path.join(native, "epoll_device")],
-            "delay": [PYTHON, os.path.join(DEVICES, "fake_device.py"), "--port", "502", "--mode", "delay",
-                      "--delay", "0.2"],
+            "libmodbus": [[os.path.join(native, "libmodbus_server")]],
+            "epoll": [[os.path.join(native, "epoll_device")]],
+            "epoll RTU over TCP": [[os.path.join(native, "epoll_device"), "--rtu-over-tcp"]],
+            "delay": [[PYTHON, os.path.join(DEVICES, "fake_device.py"), "--port", "502", "--mode", "delay",
+                       "--delay", "0.2"]],
+            "serial": [serial_line, rtu_server],
+            "serial delay": [serial_line, rtu_server + ["--delay-ms", "200"]],
         }
         self.native_client = os.path.join(native, "native_bench")
         self.scripthost = os.path.join(args.build, "main", "tools", "scripthost", "scripthost.exe")
@@ -226,6 +238,12 @@ class Bench:
                                                      "script", "--texts", "fresh", "--count", n),
             "Execute vtable": self.client("libmodbus", velkomb, "--binding", "vtable", "--count", n),
             "scale 1 client": self.client("epoll", velkomb, "--clients", "1", "--count", n),
+            "RTU over TCP 1 client": self.client("epoll RTU over TCP", velkomb, "--transport", "RTU over TCP",
+                                                 "--count", n),
+            "serial RTU (pty)": self.client("serial", velkomb, "--transport", "RTU",
+                                            "--count", str(self.args.serial_count)),
+            "serial slow 200 ms": self.client("serial delay", velkomb, "--transport", "RTU", "--count", "20",
+                                              "--warmup", "2"),
             "scale 100 clients": self.client("epoll", velkomb, "--clients", "100", "--count", n),
             "slow device 200 ms": self.client("delay", velkomb, "--count", "20", "--warmup", "2"),
             "VBScript (scripthost)": lambda: self.script(self.args.script_count),
@@ -332,6 +350,10 @@ def summarize(rounds, footprint, cscript, placement):
         "dispatch_vs_native": ratio(f"{dispatch} / native libmodbus", dispatch, "native libmodbus"),
         "slow_cpu_share": Ratio("slow device: CPU / wall per transaction",
                                 [r["slow device 200 ms"]["cpu_share"] for r in rounds], high=0.01),
+        "rtu_over_tcp_vs_tcp": ratio("RTU over TCP / Modbus/TCP, same device", "RTU over TCP 1 client",
+                                     "scale 1 client", low=0.95),
+        "serial_slow_cpu_share": Ratio("slow serial device: CPU / wall per transaction",
+                                       [r["serial slow 200 ms"]["cpu_share"] for r in rounds], high=0.01),
         "scale_wall_100_vs_1": ratio("100 clients / 1 client, wall per tx", "scale 100 clients", "scale 1 client",
                                      "wall_us", high=1.2),
         "scale_cpu_100_vs_1": ratio("100 clients / 1 client, CPU per tx", "scale 100 clients", "scale 1 client",
@@ -392,6 +414,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--count", type=int, default=20000)
     parser.add_argument("--script-count", type=int, default=5000)
+    parser.add_argument("--serial-count", type=int, default=2000)
     parser.add_argument("--memory-count", type=int, default=100000)
     parser.add_argument("--only", help="run only the cases whose names contain one of these comma-separated texts; no summary")
     args = parser.parse_args()

@@ -3,7 +3,10 @@
  * connections at once with epoll, so its cost per request does not grow with
  * the number of connections (a select() loop's does) and the case compares
  * the clients alone. Holding registers 0..99 = 1000 + address, 200 long.
- *   epoll_device [--port 502]
+ * --rtu-over-tcp frames requests and replies as RTU (unit 1, CRC) on the
+ * same connections: libmodbus' RTU context reads and writes whatever
+ * descriptor it is given, so both framings cost the device the same.
+ *   epoll_device [--port 502] [--rtu-over-tcp]
  */
 #include <signal.h>
 #include <stdio.h>
@@ -54,20 +57,29 @@ static void serve(modbus_t *ctx, modbus_mapping_t *map, int epoll, int fd)
 
 int main(int argc, char **argv)
 {
-    int port = argc == 3 && strcmp(argv[1], "--port") == 0 ? atoi(argv[2]) : 502;
+    int port = 502, rtu_over_tcp = 0;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--port") == 0 && i + 1 < argc)
+            port = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--rtu-over-tcp") == 0)
+            rtu_over_tcp = 1;
+    }
     signal(SIGTERM, exit_now);
     signal(SIGINT, exit_now);
     signal(SIGPIPE, SIG_IGN);
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_t *framing = rtu_over_tcp ? modbus_new_rtu("/dev/null", 19200, 'N', 8, 1) : ctx;
+    if (framing && rtu_over_tcp)
+        modbus_set_slave(framing, 1);
     modbus_mapping_t *map = new_register_map();
     int listener = ctx ? modbus_tcp_listen(ctx, BACKLOG) : -1;
     int epoll = epoll_create1(0);
-    if (!map || listener < 0 || epoll < 0) {
+    if (!map || !framing || listener < 0 || epoll < 0) {
         fprintf(stderr, "epoll device: cannot listen on 127.0.0.1:%d\n", port);
         return 1;
     }
     watch(epoll, listener);
-    printf("epoll device listening on 127.0.0.1:%d\n", port);
+    printf("epoll device listening on 127.0.0.1:%d%s\n", port, rtu_over_tcp ? ", RTU over TCP" : "");
     fflush(stdout);
     for (;;) {
         struct epoll_event ready[EVENTS];
@@ -75,7 +87,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < count; i++) {
             int fd = ready[i].data.fd;
             if (fd != listener)
-                serve(ctx, map, epoll, fd);
+                serve(framing, map, epoll, fd);
             else if ((fd = modbus_tcp_accept(ctx, &listener)) >= 0)
                 watch(epoll, fd);
         }

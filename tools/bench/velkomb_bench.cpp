@@ -9,9 +9,13 @@
 // `--texts fresh` makes each write a newly allocated text, freed after, as
 // VBA's temporaries and strings a script builds are. `--policy strict` sets
 // counted transaction ids, one retry and reconnection before connecting.
+// --transport chooses the client's Transport; "RTU" goes over the serial port
+// --serial-port at 19200 8N1 (a pseudo-terminal takes no parity) instead of
+// 127.0.0.1:502.
 //   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script]
 //                     [--texts lent|fresh] [--policy default|strict]
 //                     [--clients K] [--count N] [--warmup N] [--sample-every N]
+//                     [--transport TCP|"RTU over TCP"|RTU] [--serial-port COMn]
 #include <windows.h>
 #include <cstdio>
 #include <memory>
@@ -174,12 +178,20 @@ struct Shape {
     bool strictPolicy;
 };
 
-std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, const Shape& shape)
+struct Transport {
+    std::wstring name;
+    std::wstring serialPort;
+};
+
+std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, const Shape& shape, const Transport& transport)
 {
     std::vector<std::unique_ptr<Device>> devices;
     for (long i = 0; i < count; ++i) {
         auto device =
             std::make_unique<Device>(NewClientObject(), shape.lateBound, shape.scriptShaped, shape.freshTexts);
+        device->Set(L"Transport", transport.name.c_str());
+        device->Set(L"SerialPort", transport.serialPort.c_str());
+        device->Set(L"SerialSettings", L"19200,N,8,1");
         device->Set(L"IPAddress", L"127.0.0.1");
         if (shape.strictPolicy) {
             device->Set(L"TransactionIds", L"Counted");
@@ -230,10 +242,12 @@ int wmain(int argc, wchar_t** argv)
     const long count = bench::Option(argc, argv, L"--count", 20000);
     const long warmup = bench::Option(argc, argv, L"--warmup", 200);
     const long sampleEvery = bench::Option(argc, argv, L"--sample-every", 0);
+    const Transport transport{bench::TextOption(argc, argv, L"--transport", L"TCP"),
+                              bench::TextOption(argc, argv, L"--serial-port", L"COM5")};
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     long failures = 0, timeouts = 0;
     {
-        auto devices = ConnectedDevices(clients, shape);
+        auto devices = ConnectedDevices(clients, shape, transport);
         for (long i = 0; i < warmup; ++i) failures += !devices[i % clients]->Transact();
         std::vector<std::pair<long, bench::ProcessFootprint>> footprints;
         bench::Checkpoint("ready");

@@ -17,7 +17,9 @@
  * server wait as long and drop what the line holds, so it finds the start of
  * the next frame again.
  *
- * usage: libmodbus_server [--port N] [--multi] | --rtu DEVICE [--unit N]
+ * --delay-ms N makes the RTU unit answer N ms late, as a slow device does.
+ *
+ * usage: libmodbus_server [--port N] [--multi] | --rtu DEVICE [--unit N] [--delay-ms N]
  */
 #include <errno.h>
 #include <signal.h>
@@ -36,7 +38,7 @@
 #define IGNORED_REPLY_WAIT_US 100000
 
 struct options {
-    int port, multi, unit;
+    int port, multi, unit, delay_ms;
     const char *rtu_device;
 };
 
@@ -137,8 +139,10 @@ static int parse_arguments(int argc, char **argv, struct options *options)
             options->rtu_device = argv[++i];
         } else if (strcmp(argv[i], "--unit") == 0 && i + 1 < argc) {
             options->unit = atoi(argv[++i]);
+        } else if (strcmp(argv[i], "--delay-ms") == 0 && i + 1 < argc) {
+            options->delay_ms = atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: %s [--port N] [--multi] | --rtu DEVICE [--unit N]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--port N] [--multi] | --rtu DEVICE [--unit N] [--delay-ms N]\n", argv[0]);
             return -1;
         }
     }
@@ -147,13 +151,15 @@ static int parse_arguments(int argc, char **argv, struct options *options)
 
 /* Serves the serial line until the device fails; frames that are damaged or
  * not for this unit are dropped, as a device on a bus does. */
-static void serve_serial(modbus_t *ctx, modbus_mapping_t *map)
+static void serve_serial(modbus_t *ctx, modbus_mapping_t *map, int delay_ms)
 {
     uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
     for (;;) {
         int length = modbus_receive(ctx, query);
-        if (length > 0)
+        if (length > 0) {
+            usleep(delay_ms * 1000);
             modbus_reply(ctx, query, length, map);
+        }
         else if (length < 0 && (errno == EBADF || errno == EIO)) {
             perror("libmodbus server: serial device");
             return;
@@ -172,7 +178,7 @@ static int run_rtu(const struct options *options, modbus_mapping_t *map)
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_PROTOCOL);
     printf("libmodbus server serving RTU on %s, unit %d\n", options->rtu_device, options->unit);
     fflush(stdout);
-    serve_serial(ctx, map);
+    serve_serial(ctx, map, options->delay_ms);
     modbus_close(ctx);
     modbus_free(ctx);
     return 1;
@@ -205,7 +211,7 @@ static int run_tcp(const struct options *options, modbus_mapping_t *map)
 
 int main(int argc, char **argv)
 {
-    struct options options = {.port = 502, .multi = 0, .unit = 1, .rtu_device = NULL};
+    struct options options = {.port = 502, .multi = 0, .unit = 1, .delay_ms = 0, .rtu_device = NULL};
     if (parse_arguments(argc, argv, &options) < 0)
         return 2;
     signal(SIGTERM, exit_now);
