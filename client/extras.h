@@ -22,6 +22,8 @@ enum : DISPID {
     DISPID_Request = 0x60040003,
     DISPID_ReadDeviceId = 0x60040004,
     DISPID_MaskWrite = 0x60040005,
+    DISPID_ExecuteAsync = 0x60040006,
+    DISPID_WaitForReply = 0x60040007,
     DISPID_Port = 0x68040000,
     DISPID_UnitId = 0x68040001,
     DISPID_WordOrder = 0x68040002,
@@ -37,6 +39,9 @@ enum : DISPID {
     DISPID_SerialPort = 0x6804000C,
     DISPID_SerialSettings = 0x6804000D,
     DISPID_FrameErrors = 0x6804000E,
+    DISPID_Busy = 0x6804000F,
+    DISPID_MaxPerRequest = 0x68040010,
+    DISPID_BlockDone = 0x68040011,
 };
 
 // Parameters by pointer, as in the dual interfaces: property writes take
@@ -74,6 +79,12 @@ struct VelkoMBExtras {
     virtual HRESULT STDMETHODCALLTYPE put_SerialSettings(BSTR* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_SerialSettings(BSTR* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_FrameErrors(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ExecuteAsync() = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Busy(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WaitForReply(VARIANT* seconds) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_MaxPerRequest(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_MaxPerRequest(BSTR* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_BlockDone(BSTR* value) = 0;
 
 protected:
     ~VelkoMBExtras() = default;
@@ -121,6 +132,12 @@ inline std::vector<typelib::Function> VelkoMBExtraMembers()
         Put(DISPID_SerialSettings, L"SerialSettings", kText),
         Get(DISPID_SerialSettings, L"SerialSettings", kText),
         Get(DISPID_FrameErrors, L"FrameErrors", kText),
+        Method(DISPID_ExecuteAsync, L"ExecuteAsync"),
+        Get(DISPID_Busy, L"Busy", kText),
+        Method(DISPID_WaitForReply, L"WaitForReply", {ByRef(L"seconds", kVariant, kInOutOptional)}),
+        Put(DISPID_MaxPerRequest, L"MaxPerRequest", kText),
+        Get(DISPID_MaxPerRequest, L"MaxPerRequest", kText),
+        Get(DISPID_BlockDone, L"BlockDone", kText),
     };
 }
 

@@ -30,6 +30,7 @@ HRESULT SocketEvents::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, 
     switch (id) {
     case DISPID_OnDataArrival: return DataArrival(*params);
     case DISPID_OnConnect: client_->tcpSock_OnConnect(); return S_OK;
+    case DISPID_OnClose: client_->tcpSock_OnClose(); return S_OK;
     case DISPID_OnError: return Error(*params);
     default: return S_OK;
     }

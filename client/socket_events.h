@@ -1,7 +1,7 @@
-// The client's sink for its socket's events: OnDataArrival, OnConnect and
-// OnError reach the link, the others are ignored. The sink points back at
-// the link without a reference; the link disconnects it before it goes
-// away.
+// The client's sink for its socket's events: OnDataArrival, OnConnect,
+// OnClose and OnError reach the link, the others are ignored. The sink
+// points back at the link without a reference; the link disconnects it
+// before it goes away.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>

@@ -27,9 +27,11 @@ public:
     void Send(std::span<const uint8_t> frame) override;
 
     // The socket's events, through the sink: OnDataArrival hands the bytes
-    // on; OnConnect and OnError are reported for ConnectAndWait.
+    // on; OnConnect and OnError are reported for ConnectAndWait, OnClose for
+    // the request it ends.
     void tcpSock_OnDataArrival(long bytesTotal);
     void tcpSock_OnConnect() { events_.LinkConnected(); }
+    void tcpSock_OnClose() { events_.LinkClosed(); }
     void tcpSock_OnError(long number, const std::wstring& description) { events_.LinkFailed(number, description); }
 
 private:

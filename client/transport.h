@@ -34,6 +34,8 @@ public:
     virtual void LinkReceived(std::span<const uint8_t> bytes) = 0;
     virtual void LinkConnected() = 0;
     virtual void LinkFailed(long number, const std::wstring& description) = 0;
+    // The device closed the connection.
+    virtual void LinkClosed() = 0;
 
 protected:
     ~LinkEvents() = default;

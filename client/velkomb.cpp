@@ -6,6 +6,7 @@
 #include "automation/safearray.h"
 #include "client/answer.h"
 #include "client/framing.h"
+#include "client/wait.h"
 #include "client/serial_link.h"
 #include "client/socket_link.h"
 #include "support/clock.h"
@@ -15,99 +16,11 @@ namespace velkomb::client {
 
 using automation::CheckCall;
 
-namespace {
-
-// The values of the write array, as the request builder reads them.
-class ArrayValues final : public WriteValues {
-public:
-    explicit ArrayValues(const VARIANT& array) : array_(array) {}
-    double value(long index) const override
-    {
-        return automation::NumberOfVariant(*automation::ElementOf(array_, index).get());
-    }
-
-private:
-    const VARIANT& array_;
-};
-
-// Dispatches the thread's waiting messages for a wait inside a call. A quit
-// request is the host's, not the wait's: it is kept and posted again when the
-// pump goes, so the host's own loop still ends.
-class MessagePump {
-public:
-    MessagePump() = default;
-    MessagePump(const MessagePump&) = delete;
-    MessagePump& operator=(const MessagePump&) = delete;
-    ~MessagePump()
-    {
-        if (quit_) PostQuitMessage(exitCode_);
-    }
-
-    // Stops early once `done` holds: finding the queue empty after the reply
-    // would cost one more round trip to the platform per transaction, and
-    // whatever else waits is dispatched by the next wait or the host's loop.
-    void DispatchWaiting(const bool& done = false)
-    {
-        MSG message;
-        while (!done && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                quit_ = true;
-                exitCode_ = static_cast<int>(message.wParam);
-                continue;
-            }
-            // Only key strokes need translating (into characters).
-            if (message.message >= WM_KEYFIRST && message.message <= WM_KEYLAST) TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-
-private:
-    bool quit_ = false;
-    int exitCode_ = 0;
-};
-
-// Sleeps until a message arrives, `handle` (if any) is signalled, or just
-// past `seconds` from now.
-void SleepUntilMessageOr(double seconds, HANDLE handle = nullptr)
-{
-    const DWORD wait = static_cast<DWORD>(std::ceil(seconds * 1000.0)) + 1;
-    MsgWaitForMultipleObjectsEx(handle ? 1 : 0, handle ? &handle : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-}
-
-// Waits on this thread's stack. Each one dispatches messages, so an Execute
-// called from a NewDataIn handler nests its wait inside the one below it:
-// a host that chains every next request from NewDataIn nests one wait a
-// transaction, and the stack runs out after a few hundred.
-thread_local int activeWaits = 0;
-
-class NestedWait {
-public:
-    NestedWait() { ++activeWaits; }
-    ~NestedWait() { --activeWaits; }
-    NestedWait(const NestedWait&) = delete;
-    NestedWait& operator=(const NestedWait&) = delete;
-};
-
-// What a wait, its message handlers and the host's event handlers above it
-// may need of the stack.
-constexpr uintptr_t kStackForOneWait = 256 * 1024;
-
-// Refuses to nest a wait where the stack might not hold it: out of stack
-// space (28), rather than a crash a few levels further up.
-void RequireStackForNestedWait()
-{
-    if (activeWaits == 0) return;
-    MEMORY_BASIC_INFORMATION stack{};
-    if (!VirtualQuery(&stack, &stack, sizeof stack)) return;
-    const uintptr_t left = reinterpret_cast<uintptr_t>(&stack) - reinterpret_cast<uintptr_t>(stack.AllocationBase);
-    if (left < kStackForOneWait) automation::RaiseRuntime(automation::errOutOfStack);
-}
-
-} // namespace
-
 VelkoMB* VelkoMB::Create() { return new VelkoMB; }
 
-VelkoMB::~VelkoMB() = default;
+// A request still outstanding ends here, without an event: its timer goes
+// first, and the links' notifications end with them.
+VelkoMB::~VelkoMB() { support::DisarmTimer(watchdogTimer_); }
 
 HRESULT VelkoMB::Store(std::wstring& member, BSTR* value, const wchar_t* source)
 {
@@ -221,7 +134,7 @@ void VelkoMB::WaitForConnection(double seconds)
     NestedWait wait;
     MessagePump pump;
     for (;;) {
-        pump.DispatchWaiting(connectSettled_);
+        pump.DispatchWaiting([&] { return connectSettled_; });
         if (connectError_ != 0) {
             NoteSocketState();
             automation::Raise(connectError_, L"", connectErrorText_);
@@ -251,6 +164,12 @@ HRESULT VelkoMB::Disconnect()
 {
     return Call(L"VelkoMB.Disconnect", [&] {
         CurrentLink().Close();
+        // A request outstanding ends without an event; the next may go out
+        // (on a new connection).
+        if (awaited_.active) {
+            EndAwaited();
+            readyForRequest_ = true;
+        }
     });
 }
 
@@ -260,175 +179,6 @@ HRESULT VelkoMB::SockDiag()
 }
 
 void VelkoMB::NoteSocketState() { connState_ = automation::DecimalText(SocketState()); }
-
-// --- Transaction ---
-
-namespace {
-
-// "Fixed" or "Counted", in either case; 5 for any other text.
-bool CountedIdsOf(const std::wstring& text)
-{
-    for (const auto& [name, counted] : {std::pair{L"Fixed", false}, std::pair{L"Counted", true}})
-        if (CompareStringOrdinal(name, -1, text.c_str(), static_cast<int>(text.size()), TRUE) == CSTR_EQUAL)
-            return counted;
-    automation::RaiseRuntime(automation::errInvalidCall);
-}
-
-// "0" or "1": 13 for a text that is no number, 5 for another number.
-bool SwitchOf(const std::wstring& text)
-{
-    const double number = automation::NumberOfText(text);
-    if (number != 0 && number != 1) automation::RaiseRuntime(automation::errInvalidCall);
-    return number == 1;
-}
-
-} // namespace
-
-VelkoMB::Policy VelkoMB::CurrentPolicy() const
-{
-    return {CountedIdsOf(transactionIds_), automation::ByteOfText(retries_), SwitchOf(autoReconnect_)};
-}
-
-// One transaction: the checks and recovery of Execute, the request that
-// `build` makes (empty for a function code the client cannot send: nothing
-// goes out, and the wait runs into the watchdog), the send and the wait.
-VelkoMB::Outcome VelkoMB::Transact(const wchar_t* source, ReplyUse use, const RequestBuilder& build)
-{
-    if (automation::NumberOfText(watchdogError_) == 1) {
-        watchdogError_ = L"0";
-        readyForRequest_ = true;
-    }
-    if (!readyForRequest_) return Outcome::NotSent;
-    RequireStackForNestedWait();
-    const Policy policy = CurrentPolicy();
-    HandleWhatHasArrived();
-    if (SocketState() != sckConnected) {
-        if (!policy.reconnect) return Outcome::NotSent;
-        automation::WithSource(source, [&] { ConnectWithinWatchdog(); });
-    }
-    if (!readyForRequest_) return Outcome::NotSent;
-    readyForRequest_ = false;
-
-    std::vector<uint8_t> request;
-    try {
-        request = build();
-    } catch (...) {
-        // Nothing reached the socket, so nothing is outstanding.
-        readyForRequest_ = true;
-        throw;
-    }
-    if (!request.empty()) return SendAndWait(std::move(request), use, policy);
-    if (WaitForResponse() == WaitEnd::Answered) return Outcome::Answered;
-    watchdogError_ = L"1";
-    return Outcome::TimedOut;
-}
-
-// Sends the request, and again after each wait that timed out as long as
-// tries are left, on the same connection. With counted ids each try has an
-// id of its own, and the reply to any of them answers the request.
-VelkoMB::Outcome VelkoMB::SendAndWait(std::vector<uint8_t> request, ReplyUse use, const Policy& policy)
-{
-    matchReplies_ = policy.countedIds;
-    replyData_.reset();
-    awaited_ = {true, use, std::move(request), {}};
-    for (int attempt = 0;; ++attempt) {
-        if (policy.countedIds) {
-            SetTransactionId(awaited_.request, nextTransactionId_);
-            awaited_.ids.push_back(nextTransactionId_++);
-        }
-        requestBytes_ = framing_->WireOf(awaited_.request);
-        link_->Send(requestBytes_);
-        if (Broadcasts(awaited_.request)) {
-            // No unit answers a broadcast: it is done once the line is quiet.
-            awaited_.active = false;
-            WaitForSilence();
-            readyForRequest_ = true;
-            watchdogError_ = L"0";
-            return Outcome::NotSent;
-        }
-        link_->Expect(framing_->Next({}, awaited_.request, false).length);
-        const WaitEnd end = WaitForResponse(policy.reconnect);
-        if (end == WaitEnd::Answered) return Outcome::Answered;
-        // A reply handled as the watchdog ran out still counts as a time-out,
-        // but the request is not sent again.
-        if (end == WaitEnd::ConnectionLost || readyForRequest_ || attempt >= policy.retries) break;
-    }
-    awaited_.active = false;
-    watchdogError_ = L"1";
-    return Outcome::TimedOut;
-}
-
-HRESULT VelkoMB::Execute()
-{
-    const wchar_t* source = L"VelkoMB.Execute";
-    return Call(source, [&] {
-        Transact(source, ReplyUse::Registers, [&] {
-            return BuildRequest({mbFunCode_, startAddress_, nrRegisters_, startWAddress_, nrWRegisters_, unitId_},
-                                ArrayValues(*arwWReg_.get()));
-        });
-    });
-}
-
-// No byte received before a request goes out can be part of its reply. So
-// first whatever has arrived is handled: complete replies as the unsolicited
-// replies they are (a late one is then never taken for the answer to the
-// request after it), a close as the end of the connection (nothing is sent
-// on it). What is left is the start of a reply that no request still awaits:
-// the new request's reply starts with nothing buffered.
-void VelkoMB::HandleWhatHasArrived()
-{
-    NestedWait wait;
-    MessagePump().DispatchWaiting();
-    DropReceivedBytes();
-    CurrentLink().Discard();
-}
-
-// Unit 0 on a serial line is every unit's.
-bool VelkoMB::Broadcasts(std::span<const uint8_t> request) const
-{
-    constexpr size_t kUnitIndex = 6;
-    return link_ == serialLink_.get() && request[kUnitIndex] == 0;
-}
-
-// Lets messages through for the line's silence.
-void VelkoMB::WaitForSilence()
-{
-    const double end = support::MonotonicSeconds() + link_->Silence();
-    MessagePump pump;
-    for (double now = support::MonotonicSeconds(); now < end; now = support::MonotonicSeconds()) {
-        pump.DispatchWaiting();
-        SleepUntilMessageOr(end - now);
-    }
-}
-
-// Lets messages through until the awaited reply has been handled or the
-// watchdog ran out; with `endOnClose`, also until the connection is gone.
-VelkoMB::WaitEnd VelkoMB::WaitForResponse(bool endOnClose)
-{
-    const double start = support::MonotonicSeconds();
-    NestedWait wait;
-    MessagePump pump;
-    // The processor is given away once before the queue is first read: a
-    // device on this machine (a simulator, a gateway service) usually answers
-    // within that slice, and its reply is then found at the first read
-    // rather than after a wake-up round trip. With no other thread ready to
-    // run here, it returns at once.
-    SwitchToThread();
-    for (;;) {
-        pump.DispatchWaiting(readyForRequest_);
-        link_->Poll();
-        double now = support::MonotonicSeconds();
-        // A frame of no known layout ends when the line has been quiet.
-        const double quietAt = lastArrival_ + link_->Silence();
-        if (!receivedBytes_.empty() && link_->Silence() > 0 && now >= quietAt) DecodeReceivedReplies(true);
-        const double deadline = start + automation::ByteOfText(responseWatchdog_);
-        if (now > deadline) return WaitEnd::TimedOut;
-        if (readyForRequest_) return WaitEnd::Answered;
-        if (endOnClose && SocketState() != sckConnected) return WaitEnd::ConnectionLost;
-        const bool framePending = !receivedBytes_.empty() && link_->Silence() > 0 && quietAt > now;
-        SleepUntilMessageOr((framePending ? std::min(deadline, quietAt) : deadline) - now, link_->WaitHandle());
-    }
-}
 
 // --- Reply ---
 
@@ -486,13 +236,29 @@ void VelkoMB::DecodeReceivedReplies(bool silent)
         }
         lastReply_.assign(receivedBytes_.begin(), end);
         receivedBytes_.erase(receivedBytes_.begin(), end);
-        // The transaction ends here: a handler of NewDataIn may start the next.
-        const bool asBytes = awaited_.active && awaited_.use == ReplyUse::Bytes;
+        Answer(reply);
+    }
+}
+
+// The transaction ends here: a handler of NewDataIn may start the next.
+void VelkoMB::Answer(const std::vector<uint8_t>& reply)
+{
+    const bool awaited = awaited_.active;
+    const ReplyUse use = awaited_.use;
+    if (awaited) {
         awaited_.active = false;
-        if (asBytes)
-            PublishBytes(reply);
-        else
-            Publish(DecodeReply(reply));
+        answered_ = true;
+        support::DisarmTimer(watchdogTimer_);
+        watchdogTimer_ = 0;
+    }
+    if (awaited && block_) {
+        AnswerBlockPart(reply);
+    } else if (awaited && use == ReplyUse::Bytes) {
+        PublishBytes(reply);
+    } else {
+        const DecodedReply decoded = DecodeReply(reply);
+        if (awaited) blockDone_ = decoded.complete && decoded.exceptionCode == 0 ? requestItems_ : 0;
+        Publish(decoded);
     }
 }
 
@@ -519,20 +285,23 @@ void VelkoMB::Publish(const DecodedReply& reply)
         exceptCode_ = automation::DecimalText(reply.exceptionCode);
         errCode_ = automation::DecimalText(reply.functionCode);
     }
-    if (reply.hasRegisters) {
-        automation::FillVariantArray(arwReg_, reply.values.size(), [&](size_t i, VARIANT& element) {
-            if (!reply.values[i]) return;
-            const int32_t number = *reply.values[i];
-            if (number <= 32767) {
-                V_VT(&element) = VT_I2;
-                V_I2(&element) = static_cast<SHORT>(number);
-            } else {
-                V_VT(&element) = VT_I4;
-                V_I4(&element) = number;
-            }
-        });
-    }
+    if (reply.hasRegisters) StoreRegisters(reply.values);
     if (reply.complete) events().Raise(DISPID_NewDataIn);
+}
+
+void VelkoMB::StoreRegisters(const std::vector<std::optional<int32_t>>& values)
+{
+    automation::FillVariantArray(arwReg_, values.size(), [&](size_t i, VARIANT& element) {
+        if (!values[i]) return;
+        const int32_t number = *values[i];
+        if (number <= 32767) {
+            V_VT(&element) = VT_I2;
+            V_I2(&element) = static_cast<SHORT>(number);
+        } else {
+            V_VT(&element) = VT_I4;
+            V_I4(&element) = number;
+        }
+    });
 }
 
 // The reply to a Request: its function code and exception code as for any

@@ -15,17 +15,20 @@
 #include "client/extras.h"
 #include "client/reply.h"
 #include "client/transport.h"
+#include "support/timers.h"
 #include "component/com/object.h"
 #include "component/interfaces.h"
 
 namespace velkomb::client {
 
 class SerialLink;
+struct RequestFields;
 class SocketLink;
 
 class VelkoMB final : public com::AutomationObject<VelkoMB, _VelkoMB, IID__VelkoMB, CLSID_VelkoMB, DIID___VelkoMB>,
                       public VelkoMBExtras,
-                      public LinkEvents {
+                      public LinkEvents,
+                      public support::TimerTarget {
 public:
     static VelkoMB* Create();
     ~VelkoMB() override;
@@ -134,11 +137,25 @@ public:
         return PutOut(value, automation::DecimalText(frameErrors_));
     }
 
+    HRESULT STDMETHODCALLTYPE ExecuteAsync() override;
+    HRESULT STDMETHODCALLTYPE get_Busy(BSTR* value) override { return PutOut(value, awaited_.active ? L"1" : L"0"); }
+    HRESULT STDMETHODCALLTYPE WaitForReply(VARIANT* seconds) override;
+    HRESULT STDMETHODCALLTYPE put_MaxPerRequest(BSTR* value) override
+    {
+        return Store(maxPerRequest_, value, L"VelkoMB.MaxPerRequest");
+    }
+    HRESULT STDMETHODCALLTYPE get_MaxPerRequest(BSTR* value) override { return PutOut(value, maxPerRequest_); }
+    HRESULT STDMETHODCALLTYPE get_BlockDone(BSTR* value) override
+    {
+        return PutOut(value, automation::DecimalText(blockDone_));
+    }
+
     // LinkEvents: what arrived decodes replies; a connection made or failed
     // is noted for ConnectAndWait.
     void LinkReceived(std::span<const uint8_t> bytes) override;
     void LinkConnected() override { connectSettled_ = true; }
     void LinkFailed(long number, const std::wstring& description) override;
+    void LinkClosed() override;
 
 private:
     VelkoMB() = default;
@@ -146,23 +163,37 @@ private:
     // What a reply is decoded into: arwReg (Execute), or the data bytes a
     // Request returns.
     enum class ReplyUse { Registers, Bytes };
-    enum class Outcome { NotSent, Answered, TimedOut };
-    enum class WaitEnd { Answered, TimedOut, ConnectionLost };
+    enum class Outcome { NotSent, Sent, Answered, TimedOut };
     // How a transaction goes, from the members that choose it.
     struct Policy {
         bool countedIds;
         int retries;
         bool reconnect;
     };
-    // The request that awaits its reply, with the transaction ids of all its
-    // tries (counted ids).
+    // The request that awaits its reply: the transaction ids of all its
+    // tries (counted ids), the tries left, whether a close ends it, and when
+    // the current try's wait runs out.
     struct Awaited {
         bool active = false;
         ReplyUse use = ReplyUse::Registers;
         std::vector<uint8_t> request;
         std::vector<uint16_t> ids;
+        int triesLeft = 0;
+        double deadline = 0;
+        // Sent by ExecuteAsync: the watchdog's timer ends it if nobody waits.
+        bool unattended = false;
     };
-
+    // A read or write sent as consecutive requests (parts), all built before
+    // the first goes out, and what the parts brought so far.
+    struct Block {
+        std::vector<std::vector<uint8_t>> parts;
+        std::vector<long> counts;  // items of each part
+        uint8_t functionCode = 0;
+        long total = 0;
+        size_t next = 0;
+        long done = 0;  // items of the parts answered
+        std::vector<std::optional<int32_t>> values;  // element 0 empty, then the items read
+    };
     HRESULT Store(std::wstring& member, BSTR* value, const wchar_t* source);
     long RemotePort() const;
     Link& LinkFor(TransportKind kind);
@@ -172,12 +203,35 @@ private:
     void WaitForConnection(double seconds);
     Policy CurrentPolicy() const;
     using RequestBuilder = std::function<std::vector<uint8_t>()>;
-    Outcome Transact(const wchar_t* source, ReplyUse use, const RequestBuilder& build);
-    Outcome SendAndWait(std::vector<uint8_t> request, ReplyUse use, const Policy& policy);
+    // One transaction up to the send; with `wait`, also the wait for its
+    // reply as Execute's.
+    Outcome Transact(const wchar_t* source, ReplyUse use, const RequestBuilder& build, bool wait = true);
+    // The request Execute sends, or the first part of a block.
+    std::vector<uint8_t> PlanRequest();
+    std::optional<Block> PlanBlock(const RequestFields& fields);
     // A request of the PDU `build` makes, its reply kept as bytes.
     std::optional<std::vector<uint8_t>> RequestReply(const wchar_t* source, const RequestBuilder& build);
     void HandleWhatHasArrived();
-    WaitEnd WaitForResponse(bool endOnClose = false);
+    void StartRequest(std::vector<uint8_t> request, ReplyUse use, bool unattended);
+    void StartNextPart();
+    void SendTry();
+    bool SendAndWaitOutBroadcast();
+    void ArmWatchdog();
+    void OnDeadline();
+    void EndAwaited();
+    void EndInTimeOut();
+    void WaitWithoutRequest();
+    // Lets messages through while a request awaits its reply, for at most
+    // `seconds`; `strict`: as Execute's wait, where the watchdog is tested
+    // before the reply in each pass.
+    void WaitWhileBusy(double seconds, bool strict);
+    void Answer(const std::vector<uint8_t>& reply);
+    void AnswerBlockPart(const std::vector<uint8_t>& reply);
+    void EndBlock(const DecodedReply& last);
+    // TimerTarget: the reply watchdog, for requests nobody waits for.
+    void KeepAlive() override { AddRef(); }
+    void LetGo() override { Release(); }
+    void TimerFired() override;
     Link& CurrentLink() const;
     StateConstants SocketState() const { return CurrentLink().State(); }
     void NoteSocketState();
@@ -187,6 +241,7 @@ private:
     bool IsAwaitedReply(std::span<const uint8_t> frame) const;
     void DropReceivedBytes();
     void Publish(const DecodedReply& reply);
+    void StoreRegisters(const std::vector<std::optional<int32_t>>& values);
     void PublishBytes(std::span<const uint8_t> frame);
 
     std::wstring ipAddress_;
@@ -230,6 +285,13 @@ private:
     Awaited awaited_;
     long staleReplies_ = 0;
     std::vector<uint8_t> lastStaleReply_;
+    std::optional<Block> block_;
+    std::wstring maxPerRequest_ = L"0";
+    long blockDone_ = 0;
+    long requestItems_ = 0;  // of Execute's single request
+    Policy policy_{};  // of the transaction under way
+    bool answered_ = false;
+    UINT_PTR watchdogTimer_ = 0;
     std::wstring transport_ = L"TCP";
     std::wstring serialPort_ = L"COM1";
     std::wstring serialSettings_ = L"19200,E,8,1";
