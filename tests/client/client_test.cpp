@@ -13,6 +13,7 @@
 #include "socket/csocket.h"
 #include "support/error_texts.h"
 #include "support/socket_support.h"
+#include "support/timers.h"
 #include "tests/support/client_driver.h"
 #include "tests/support/test_support.h"
 
@@ -256,6 +257,48 @@ TEST(RealDevice, MaskWriteChangesTheBitsItNames)
     }
     mb->Execute();
     EXPECT_EQ(mb.Values(), std::vector<long>({0x00F5}));
+}
+
+// Blocks: a read or write of more items than MaxPerRequest goes as
+// consecutive requests, put together as one reply would have them (a coil
+// block's padding after its last item); an exception reply to a part ends
+// the block there, with the read array as it was and BlockDone telling how
+// far it got.
+TEST(RealDevice, BlocksGoInPartsAndEndWhereOneFails)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    mb.Let(L"MaxPerRequest", Arg(L"15"));
+    mb.Request(L"3", 5, 40);
+    mb->Execute();
+    EXPECT_EQ(mb.events, 1);
+    EXPECT_EQ(mb.Values(), Range(1005, 40));
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"40");
+    EXPECT_EQ(mb.Read(L"LastRequest"), L"0B 00 00 00 00 06 01 03 00 23 00 0A") << "the last part";
+
+    mb.Let(L"MaxPerRequest", Arg(L"7"));
+    mb.Request(L"1", 0, 20);
+    mb->Execute();
+    const std::vector<long> coils = mb.Values();
+    ASSERT_EQ(coils.size(), 24u);
+    for (long i = 0; i < 20; ++i) EXPECT_EQ(coils[i], i % 3 == 0 ? 1 : 0) << i;
+    mb.Write(L"16", 120, Range(1, 10));
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"16");
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"10");
+    mb.Request(L"3", 120, 10);
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1, 10));
+
+    mb.Let(L"MaxPerRequest", Arg(L"40"));
+    mb.Request(L"3", 100, 150);  // the third part goes beyond the map
+    const int before = mb.events;
+    mb->Execute();
+    EXPECT_EQ(mb.events, before + 1);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131");
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"80");
+    EXPECT_EQ(mb.Values(), Range(1, 10));
 }
 
 // The client's own socket sends each request at once (Nagle's algorithm
@@ -690,6 +733,110 @@ TEST_F(FakeDevice, RetriesSendAgainAfterTheWatchdog)
     ASSERT_TRUE(Control("--mode silent"));
     mb->Execute();
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+}
+
+// Requests nobody waits for: each reply reaches its own client from
+// whatever loop dispatches it, here the host's (the device answers lower
+// addresses first, so the last one sent comes back first); a NewDataIn
+// handler may wait for another client's reply; a busy client sends nothing
+// more; the reply for a client that was released reaches nobody.
+TEST_F(FakeDevice, AsyncRepliesReachTheirOwnClients)
+{
+    ASSERT_TRUE(Control("--mode address-delay"));
+    Client first, second, third, released;
+    Client* clients[] = {&first, &second, &third};
+    const long addresses[] = {300, 200, 100};
+    std::vector<int> order;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i]->Connect());
+        clients[i]->Request(L"3", addresses[i], 1);
+        clients[i]->onNewData = [&order, i] { order.push_back(i); };
+    }
+    third.onNewData = [&] {
+        order.push_back(2);
+        second.Call(L"WaitForReply");
+        EXPECT_EQ(second.Read(L"Busy"), L"0");
+    };
+    ASSERT_TRUE(released.Connect());
+    released.Request(L"3", 150, 1);
+    ASSERT_EQ(released.Call(L"ExecuteAsync").number, 0);
+    released.ReleaseObject();
+    for (Client* mb : clients) {
+        ASSERT_EQ(mb->Call(L"ExecuteAsync").number, 0);
+        EXPECT_EQ(mb->Read(L"Busy"), L"1");
+    }
+    first.Request(L"3", 0, 1);
+    EXPECT_EQ(first.Call(L"ExecuteAsync").number, 0);
+    EXPECT_EQ(first.Read(L"LastRequest"), L"0B 00 00 00 00 06 01 03 01 2C 00 01") << "nothing more sent";
+    testsupport::PumpUntil([&] { return first.Read(L"Busy") == L"0"; }, 3000);
+    EXPECT_EQ(order, std::vector<int>({2, 1, 0}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(clients[i]->Values(), Range(1000 + addresses[i], 1)) << i;
+        EXPECT_EQ(clients[i]->Text(&velkomb::_VelkoMB::get_WatchdogError), L"0") << i;
+    }
+    EXPECT_EQ(velkomb::support::ArmedTimerCount(), 0u);
+}
+
+// The watchdog holds with nobody waiting: a timer ends the request from the
+// host's loop. WaitForReply with seconds leaves it outstanding; Disconnect
+// ends one without an event.
+TEST_F(FakeDevice, AsyncRequestsEndByTheWatchdogOrDisconnect)
+{
+    Client mb;  // ResponseWatchdog "1"
+    ASSERT_TRUE(mb.Connect());
+    ASSERT_TRUE(Control("--mode silent"));
+    mb.Request(L"3", 0, 1);
+    ASSERT_EQ(mb.Call(L"ExecuteAsync").number, 0);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(mb.Call(L"WaitForReply", {Arg(0.2)}).number, 0);
+    EXPECT_LT(GetTickCount64() - start, 900u);
+    EXPECT_EQ(mb.Read(L"Busy"), L"1");
+    PumpFor(1500);
+    EXPECT_EQ(mb.Read(L"Busy"), L"0");
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    EXPECT_EQ(velkomb::support::ArmedTimerCount(), 0u);
+
+    ASSERT_EQ(mb.Call(L"ExecuteAsync").number, 0);
+    EXPECT_EQ(mb.Read(L"Busy"), L"1");
+    EXPECT_EQ(mb->Disconnect(), S_OK);
+    EXPECT_EQ(mb.Read(L"Busy"), L"0");
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"0");
+    EXPECT_EQ(velkomb::support::ArmedTimerCount(), 0u);
+    EXPECT_EQ(mb.events, 0);
+
+    ASSERT_TRUE(Control("--mode normal"));
+    ASSERT_TRUE(mb.Connect());
+    mb->Execute();
+    EXPECT_EQ(mb.Values(), Range(1000, 1));
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"1");
+}
+
+// A device that closes the connection in the middle of a block ends it at
+// once under AutoReconnect, the read array as it was; the next Execute
+// connects again and reads the whole block, also when nobody waits for it.
+TEST_F(FakeDevice, BlockEndsWhereTheDeviceClosed)
+{
+    Client mb;
+    mb.Let(L"AutoReconnect", Arg(L"1"));
+    mb.Let(L"MaxPerRequest", Arg(L"10"));
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 10);
+    mb->Execute();
+    ASSERT_TRUE(Control("--mode close-after-reply --once"));
+    mb.Request(L"3", 100, 30);
+    const ULONGLONG start = GetTickCount64();
+    mb->Execute();
+    EXPECT_LT(GetTickCount64() - start, 900u);
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"10");
+    EXPECT_EQ(mb.Values(), Range(1000, 10));
+    EXPECT_EQ(mb.events, 1);
+
+    ASSERT_EQ(mb.Call(L"ExecuteAsync").number, 0);
+    EXPECT_EQ(mb.Call(L"WaitForReply").number, 0);
+    EXPECT_EQ(mb.Values(), Range(1100, 30));
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"30");
+    EXPECT_EQ(mb.events, 2);
 }
 
 // What only a scripted device does over the other transports: an RTU reply

@@ -315,6 +315,24 @@ async def mode_flood(conn, request):
     return True
 
 
+async def mode_capped(conn, request):
+    """Reads of more than --most items get exception 3, as from a device that
+    caps its requests below what the protocol allows."""
+    pdu = request[MBAP_SIZE:]
+    count = struct.unpack(">H", pdu[3:5])[0] if pdu[0] in READ_LIMITS and len(pdu) >= 5 else 0
+    await conn.send(exception_reply(request, ILLEGAL_VALUE) if count > conn.options.most else normal_reply(request))
+    return True
+
+
+async def mode_address_delay(conn, request):
+    """The correct reply after as many milliseconds as the request's address:
+    a later request for a lower address is answered first."""
+    address = struct.unpack(">H", request[MBAP_SIZE + 1:MBAP_SIZE + 3])[0]
+    await asyncio.sleep(address / 1000)
+    await conn.send(normal_reply(request))
+    return True
+
+
 async def close_on_accept(conn):
     await conn.close()
 
@@ -349,6 +367,8 @@ MODES = {
     "raw": mode_raw,
     "trickle": mode_trickle,
     "flood": mode_flood,
+    "capped": mode_capped,
+    "address-delay": mode_address_delay,
 }
 
 CONNECTION_MODES = {
@@ -558,6 +578,7 @@ def parse_options(argv=None):
     parser.add_argument("--reply", type=bytes.fromhex, default=b"",
                         help="the reply bytes in hex, e.g. '0b00 0000 0005 0103 02 03e8': all of it in "
                              "raw mode, in place of the correct reply in the others")
+    parser.add_argument("--most", type=int, default=50, help="capped mode: the most items a read may ask for")
     parser.add_argument("--seed", type=int, default=0, help="flood mode: seed of the garbage")
     parser.add_argument("--once", action="store_true",
                         help="(control port) these options serve one request or connection, then the "
