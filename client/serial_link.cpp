@@ -16,11 +16,16 @@ void SerialLink::Open(const LinkTarget& target)
     events_.LinkConnected();
 }
 
-void SerialLink::Close() { port_.Close(); }
+void SerialLink::Close()
+{
+    wake_.Cancel();
+    port_.Close();
+}
 
 // What came while no request was outstanding goes before the next one.
 void SerialLink::Discard()
 {
+    wake_.Cancel();
     port_.CancelRead();
     port_.Purge();
 }
@@ -39,6 +44,7 @@ void SerialLink::Expect(size_t count)
 {
     if (!port_.IsOpen() || port_.ReadPending()) return;
     port_.StartRead(count > 0 ? count : 1);
+    wake_.Arm(port_.ReadEvent());
 }
 
 void SerialLink::Poll()
@@ -48,6 +54,15 @@ void SerialLink::Poll()
     if (port_.FinishRead(received_) == 0) return;
     NoteActivity();
     events_.LinkReceived(received_);
+}
+
+void SerialLink::Woken()
+{
+    try {
+        Poll();
+    } catch (...) {
+        // A failing read ends in the watchdog of the request it was for.
+    }
 }
 
 void SerialLink::NoteActivity() { lastActivity_ = support::MonotonicSeconds(); }

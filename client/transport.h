@@ -28,9 +28,12 @@ struct LinkTarget {
     std::wstring serialSettings;
 };
 
-// What a link reports to the client.
+// What a link reports to the client, which it keeps alive for the call of
+// a report it makes on its own (not inside a call of the client).
 class LinkEvents {
 public:
+    virtual void KeepAlive() = 0;
+    virtual void LetGo() = 0;
     virtual void LinkReceived(std::span<const uint8_t> bytes) = 0;
     virtual void LinkConnected() = 0;
     virtual void LinkFailed(long number, const std::wstring& description) = 0;

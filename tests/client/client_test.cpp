@@ -14,6 +14,7 @@
 #include "support/error_texts.h"
 #include "support/socket_support.h"
 #include "support/timers.h"
+#include "support/wakeups.h"
 #include "tests/support/client_driver.h"
 #include "tests/support/test_support.h"
 
@@ -1261,6 +1262,16 @@ TEST_P(Transport, CarriesEveryFunctionCode)
     EXPECT_EQ(mb.Values(), Range(1003, 2));
     mb.Call(L"Request", {Arg(3), testsupport::Bytes(std::string("\0\x04\0\x01", 4))});
     EXPECT_EQ(mb.Read(L"LastReply").substr(rtu ? 0 : 6), rtu ? L"01 03 02 03 EC B9 39" : L"00 00 00 05 01 03 02 03 EC");
+    // A block nobody waits for is answered through the host's own loop,
+    // long before its watchdog.
+    mb.Set(&velkomb::_VelkoMB::put_ResponseWatchdog, L"5");
+    mb.Let(L"MaxPerRequest", Arg(L"4"));
+    mb.Request(L"3", 0, 10);
+    ASSERT_EQ(mb.Call(L"ExecuteAsync").number, 0);
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return mb.Read(L"Busy") == L"0"; }, 3000));
+    EXPECT_EQ(mb.Values(), Range(1000, 10));
+    EXPECT_EQ(mb.Read(L"BlockDone"), L"10");
+    EXPECT_EQ(velkomb::support::ArmedWakeCount(), 0u);
     ASSERT_EQ(mb->Disconnect(), S_OK);
     PumpFor(100);
     EXPECT_NE(mb.State(), L"7");
