@@ -300,6 +300,20 @@ TEST(RealDevice, BlocksGoInPartsAndEndWhereOneFails)
     EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ExceptCode), L"2");
     EXPECT_EQ(mb.Read(L"BlockDone"), L"80");
     EXPECT_EQ(mb.Values(), Range(1, 10));
+
+    // Bad texts raise before anything goes out, and the client stays ready.
+    for (const auto& [most, number] : {std::pair{L"65536", 6L}, {L"-1", 6L}, {L"few", 13L}}) {
+        mb.Let(L"MaxPerRequest", Arg(most));
+        for (const wchar_t* method : {L"Execute", L"ExecuteAsync"}) {
+            const testsupport::LateResult bad = mb.Call(method);
+            EXPECT_EQ(bad.number, number) << most;
+            EXPECT_EQ(bad.source, std::wstring(L"VelkoMB.") + method) << most;
+            EXPECT_EQ(mb.Read(L"Busy"), L"0") << most;
+        }
+    }
+    mb.Let(L"MaxPerRequest", Arg(L"0"));
+    mb->Execute();
+    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_ErrCode), L"131") << "the single request goes out";
 }
 
 // The client's own socket sends each request at once (Nagle's algorithm

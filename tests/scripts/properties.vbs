@@ -73,6 +73,9 @@ On Error GoTo 0
 ' that uses them. Before Connect every request raises what Execute raises.
 Check mb.TransactionIds = "Fixed" And mb.Retries = "0" And mb.AutoReconnect = "0", "new transaction policy"
 Check mb.StaleReplies = "0" And mb.LastStaleReply = "", "new stale reply count and trace"
+Check mb.Busy = "0" And mb.MaxPerRequest = "0" And mb.BlockDone = "0", "new asynchronous and block state"
+mb.WaitForReply
+mb.WaitForReply 0
 s = "Counted" : mb.TransactionIds = s : Check mb.TransactionIds = "Counted", "TransactionIds from a variable"
 mb.Retries = 2 : Check mb.Retries = "2", "Retries from a number"
 s = "1" : mb.AutoReconnect = s : Check mb.AutoReconnect = "1", "AutoReconnect from a variable"
@@ -85,6 +88,10 @@ fresh.MaskWrite 0, 255, 0
 CheckError 13, "VelkoMB.MaskWrite", "Type mismatch", "MaskWrite before Connect"
 v = fresh.ReadDeviceId()
 CheckError 13, "VelkoMB.ReadDeviceId", "Type mismatch", "ReadDeviceId before Connect"
+fresh.ExecuteAsync
+CheckError 13, "VelkoMB.ExecuteAsync", "Type mismatch", "ExecuteAsync before Connect"
+fresh.WaitForReply -1
+CheckError 5, "VelkoMB.WaitForReply", "Invalid procedure call or argument", "WaitForReply of negative seconds"
 On Error GoTo 0
 
 ' Connected to a port where nothing listens: requests go nowhere, so bad
