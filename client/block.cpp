@@ -102,7 +102,9 @@ void VelkoMB::AnswerBlockPart(const std::vector<uint8_t>& reply)
 {
     Block& block = *block_;
     const DecodedReply decoded = DecodeReply(reply);
-    if (!decoded.complete || decoded.exceptionCode != 0) {
+    // A reply without the items of a read (another function's, taken under
+    // fixed ids) ends the block as an exception reply does.
+    if (!decoded.complete || decoded.exceptionCode != 0 || (IsRead(block.functionCode) && !decoded.hasRegisters)) {
         EndBlock(decoded);
         return;
     }
