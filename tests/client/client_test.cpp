@@ -100,6 +100,25 @@ void ExpectEveryFunctionCode(Client& mb)
     EXPECT_EQ(mb.Values(), std::vector<long>({321, 1071}));
 }
 
+struct Line {
+    const wchar_t* transport;
+    const wchar_t* port;  // TCP or UDP port, or COM port
+};
+
+void ConnectBy(Client& mb, const Line& line, const wchar_t* unit = L"1")
+{
+    ASSERT_EQ(mb.Let(L"Transport", Arg(line.transport)).hr, S_OK);
+    const bool serial = _wcsicmp(line.transport, L"RTU") == 0;
+    ASSERT_EQ(mb.Let(serial ? L"SerialPort" : L"Port", Arg(line.port)).hr, S_OK);
+    if (serial) {
+        ASSERT_EQ(mb.Let(L"SerialSettings", Arg(L"19200,N,8,1")).hr, S_OK);  // a pty takes no parity
+    }
+    mb.Let(L"UnitId", Arg(unit));
+    const testsupport::LateResult connect = mb.Call(L"ConnectAndWait");
+    ASSERT_EQ(connect.number, 0) << connect.description;
+    ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), L"7");
+}
+
 TEST(RealDevice, ReadsEveryTableAndWritesReadBack)
 {
     Client mb;
@@ -855,25 +874,27 @@ TEST_F(FakeDevice, BlockEndsWhereTheDeviceClosed)
 }
 
 // What only a scripted device does over the other transports: an RTU reply
-// with a broken CRC is dropped and counted (the wait runs into the
-// watchdog), one in pieces is read whole; a datagram from another address is
-// no reply, and a lost one is sent again.
+// with a broken CRC, over TCP and on the serial line COM7, is dropped and
+// counted (the wait runs into the watchdog), one in pieces is read whole; a
+// datagram from another address is no reply, and a lost one is sent again.
 TEST_F(FakeDevice, OtherTransportsDropWhatIsNoReply)
 {
     Client mb;
-    mb.Let(L"Transport", Arg(L"RTU over TCP"));
-    mb.Let(L"Port", Arg(5023));
-    ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
-    ASSERT_TRUE(Control("--mode raw --once --reply '01 03 02 03 e8 00 00'"));
-    mb.Request(L"3", 0, 1);
-    mb->Execute();
-    EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
-    EXPECT_EQ(mb.Read(L"FrameErrors"), L"1");
-    EXPECT_EQ(mb.Read(L"LastStaleReply"), L"01 03 02 03 E8 00 00");
-    ASSERT_TRUE(Control("--mode split --split-at 1,2,3,6 --pause 0.02 --once"));
-    mb.Request(L"3", 2, 2);
-    mb->Execute();
-    EXPECT_EQ(mb.Values(), Range(1002, 2));
+    for (const Line& line : {Line{L"RTU over TCP", L"5023"}, Line{L"RTU", L"COM7"}}) {
+        SCOPED_TRACE(line.transport);
+        ConnectBy(mb, line);
+        ASSERT_TRUE(Control("--mode raw --once --reply '01 03 02 11 11 00 00'"));
+        mb.Request(L"3", 0, 1);
+        mb->Execute();
+        EXPECT_EQ(mb.Text(&velkomb::_VelkoMB::get_WatchdogError), L"1");
+        EXPECT_NE(mb.Values(), std::vector<long>({0x1111}));
+        EXPECT_EQ(mb.Read(L"FrameErrors"), L"1");
+        EXPECT_EQ(mb.Read(L"LastStaleReply"), L"01 03 02 11 11 00 00");
+        ASSERT_TRUE(Control("--mode split --split-at 1,2,3,6 --pause 0.02 --once"));
+        mb.Request(L"3", 2, 2);
+        mb->Execute();
+        EXPECT_EQ(mb.Values(), Range(1002, 2));
+    }
 
     mb.Let(L"Transport", Arg(L"UDP"));
     mb.Let(L"Port", Arg(5024));
@@ -1232,25 +1253,6 @@ TEST_F(Gateway, ReadDeviceIdFollowsMoreFollows)
 }
 
 // --- The other transports: RTU over TCP, UDP, serial RTU ---
-
-struct Line {
-    const wchar_t* transport;
-    const wchar_t* port;  // TCP or UDP port, or COM port
-};
-
-void ConnectBy(Client& mb, const Line& line, const wchar_t* unit = L"1")
-{
-    ASSERT_EQ(mb.Let(L"Transport", Arg(line.transport)).hr, S_OK);
-    const bool serial = _wcsicmp(line.transport, L"RTU") == 0;
-    ASSERT_EQ(mb.Let(serial ? L"SerialPort" : L"Port", Arg(line.port)).hr, S_OK);
-    if (serial) {
-        ASSERT_EQ(mb.Let(L"SerialSettings", Arg(L"19200,N,8,1")).hr, S_OK);  // a pty takes no parity
-    }
-    mb.Let(L"UnitId", Arg(unit));
-    const testsupport::LateResult connect = mb.Call(L"ConnectAndWait");
-    ASSERT_EQ(connect.number, 0) << connect.description;
-    ASSERT_EQ(mb.Text(&velkomb::_VelkoMB::get_ConnState), L"7");
-}
 
 class Transport : public ::testing::TestWithParam<Line> {};
 

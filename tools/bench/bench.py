@@ -432,7 +432,10 @@ def main():
     rounds = []
     for i in range(args.rounds):
         rounds.append({})
-        for name, case in cases.items():
+        # Every other round takes the cases in reverse, so that a load on the
+        # machine that grows or fades within a round weighs on both sides of
+        # a ratio alike.
+        for name, case in list(cases.items())[::1 if i % 2 == 0 else -1]:
             rounds[-1][name] = result = case()
             print(f"round {i + 1}/{args.rounds} {name:<24} {result['tx_per_s']:>9.0f} tx/s  "
                   f"client {result['client_cpu_us']:.1f} + wineserver {result['wineserver_cpu_us']:.1f} us/tx",

@@ -19,9 +19,11 @@ received, and "restart SECONDS" makes the device go away as if it restarted:
 its connections are reset and its ports refuse connections until it listens
 again SECONDS later. --stalled-port listens on a port that never accepts: its accept
 queue is full, so the kernel drops further connection requests and a connect
-to it stays pending.
+to it stays pending. --rtu-port and --rtu-line serve RTU frames in place of
+MBAP ones, on a TCP port and on a serial line.
 """
 import argparse
+import os
 import random
 import shlex
 import asyncio
@@ -29,6 +31,7 @@ import signal
 import socket
 import struct
 import sys
+import tty
 
 MBAP_SIZE = 7
 MAX_MBAP_LENGTH = 254  # unit id + largest PDU (253 bytes)
@@ -144,7 +147,9 @@ class Connection:
         self.reader = reader
         self.writer = writer
         self.options = options
-        writer.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock = writer.get_extra_info("socket")  # none on a serial line
+        if sock:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     async def read_request(self):
         """The next complete request, or None when the client is gone or talks nonsense."""
@@ -387,20 +392,27 @@ def log(text):
 
 async def serve_client(reader, writer, settings):
     options = settings["options"]
-    rtu = writer.get_extra_info("sockname")[1] == options.rtu_port
-    conn = (RtuConnection if rtu else Connection)(reader, writer, options)
-    settings["connections"].add(conn)
+    port = writer.get_extra_info("sockname")[1]
+    conn = (RtuConnection if port == options.rtu_port else Connection)(reader, writer, options)
     peer = writer.get_extra_info("peername")
-    log(f"client {peer[0]}:{peer[1]} connected")
+    name = f"client {peer[0]}:{peer[1]}"
+    settings["connections"].add(conn)
+    log(f"{name} connected")
     if options.mode in CONNECTION_MODES:
         used_once(settings, options)
-        log(f"client {peer[0]}:{peer[1]}: {options.mode}")
+        log(f"{name}: {options.mode}")
         try:
             await asyncio.sleep(options.delay)
             await CONNECTION_MODES[options.mode](conn)
         except ConnectionError:
             pass
         return
+    await answer_requests(conn, settings, port, name)
+    settings["connections"].discard(conn)
+
+
+async def answer_requests(conn, settings, port, name):
+    """Answers the requests of one connection (or serial line) until it ends."""
     keep_open = True
     while keep_open:
         request = await conn.read_request()
@@ -409,7 +421,7 @@ async def serve_client(reader, writer, settings):
         # The behaviour may have been switched through the control port; a
         # connection mode waits for the next connection.
         options = conn.options = settings["options"]
-        settings["last_request"] = (writer.get_extra_info("sockname")[1], request)
+        settings["last_request"] = (port, request)
         if options.mode in CONNECTION_MODES:
             answer = mode_normal
         else:
@@ -420,12 +432,25 @@ async def serve_client(reader, writer, settings):
         try:
             keep_open = await answer(conn, request)
         except ConnectionError as error:
-            log(f"client {peer[0]}:{peer[1]} lost: {error}")
+            log(f"{name} lost: {error}")
             break
     if keep_open:
         await conn.close()
-    settings["connections"].discard(conn)
-    log(f"client {peer[0]}:{peer[1]} done")
+    log(f"{name} done")
+
+
+async def open_line(path, options):
+    """A serial line (a pseudo-terminal's device end) as a connection that
+    takes RTU requests, as the RTU port does. A line has no connection to
+    end, so a restart leaves it alone."""
+    loop = asyncio.get_running_loop()
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd)
+    reader = asyncio.StreamReader()
+    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(fd, "rb", 0))
+    transport, protocol = await loop.connect_write_pipe(asyncio.streams.FlowControlMixin,
+                                                        os.fdopen(os.dup(fd), "wb", 0))
+    return RtuConnection(reader, asyncio.StreamWriter(transport, protocol, reader, loop), options)
 
 
 def used_once(settings, options):
@@ -493,15 +518,16 @@ async def serve(options):
     clients = set()
     settings = {"options": options, "connections": set()}
 
-    def on_connect(reader, writer):
-        task = asyncio.create_task(serve_client(reader, writer, settings))
+    def on_task(coroutine):
+        task = asyncio.create_task(coroutine)
         clients.add(task)
         task.add_done_callback(clients.discard)
 
+    def on_connect(reader, writer):
+        on_task(serve_client(reader, writer, settings))
+
     def on_control(reader, writer):
-        task = asyncio.create_task(control_client(reader, writer, settings))
-        clients.add(task)
-        task.add_done_callback(clients.discard)
+        on_task(control_client(reader, writer, settings))
 
     async def listen():
         return [await asyncio.start_server(on_connect, options.host, port, reuse_address=True)
@@ -512,6 +538,10 @@ async def serve(options):
     if options.udp_port:
         await asyncio.get_running_loop().create_datagram_endpoint(lambda: UdpDevice(settings),
                                                                   local_addr=(options.host, options.udp_port))
+    if options.rtu_line:
+        # Its requests are reported with port 0.
+        line = await open_line(options.rtu_line, options)
+        on_task(answer_requests(line, settings, 0, options.rtu_line))
     control = None
     if options.control_port:
         control = await asyncio.start_server(on_control, options.host, options.control_port,
@@ -562,6 +592,7 @@ def parse_options(argv=None):
     parser.add_argument("--rtu-port", type=int, default=0,
                         help="a port served the same way, with RTU frames in place of MBAP ones")
     parser.add_argument("--udp-port", type=int, default=0, help="a UDP port taking MBAP datagrams")
+    parser.add_argument("--rtu-line", help="a serial device (a pseudo-terminal) served as the RTU port is")
     parser.add_argument("--stalled-port", type=int, default=0,
                         help="a port whose connects stay pending: it never accepts")
     parser.add_argument("--mode", choices=sorted([*MODES, *CONNECTION_MODES]), default="normal")

@@ -506,10 +506,18 @@ def test_fake_ports(port):
         check("fake device stalled port leaves a connect pending", pending)
 
 
+def test_fake_rtu_line(port):
+    with serial_line() as (line, device), fake_device(port, "--rtu-line", device) as tool:
+        frame = bytes.fromhex("07 03 02 03e8")
+        reply = rtu_transact(line, 7, "03 0000 0001")
+        check("fake device answers RTU on its serial line", reply == frame + crc16(frame), reply.hex())
+        check_clean_exit("fake device --rtu-line", tool)
+
+
 def test_fake_device():
     port = free_ports(4)
     for test in (test_fake_normal, test_fake_split, test_fake_merged, test_fake_cut_short,
-                 test_fake_answers, test_fake_ports):
+                 test_fake_answers, test_fake_ports, test_fake_rtu_line):
         test(port)
 
 
