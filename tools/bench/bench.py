@@ -5,6 +5,17 @@ reads the CPU counters of the client, the wineserver and the device around
 the client's measured loop, runs every case interleaved over several rounds
 and prints a table of medians and ratios plus one JSON line.
 
+Besides the floors and the one-outstanding loops: the scan of 100 clients
+against a device that answers each request 20 ms late, every client's
+ExecuteAsync then WaitForReply on each ("async scan 20 ms", its scan time
+against 1.5 x the delay), beside the same 100 clients' sequential Execute
+scan ("Execute scan 20 ms"); the same async scan against the device that
+answers at once, against "scale 100 clients" (transactions per second); and
+a read of 10,000 registers split by MaxPerRequest "125" into 80 requests,
+against the same 80 reads of 125 made as separate Execute calls by the host
+(registers per second). In the table, a scan's or a block's latency columns
+are those of the whole scan or block, tx/s counts every request.
+
 The clients print "ready" before and "done" after their measured loop and
 wait for a line on stdin (the script waits for a file) after each, so start-up
 and connection set-up stay out of the figures."""
@@ -25,6 +36,9 @@ DEVICES = os.path.join(REPO, "tools", "devices")
 SCRIPT = os.path.join(HERE, "bench_loop.vbs")
 CSCRIPT_PROBE = os.path.join(HERE, "cscript_probe.vbs")
 CLIENT_TIMEOUT = 120
+SCAN_DELAY_MS = 20
+SCAN_CLIENTS = 100
+BLOCK_REGISTERS, BLOCK_PART = 10000, 125
 
 
 def cpu_ns(pid):
@@ -130,6 +144,7 @@ class Bench:
             "libmodbus": [[os.path.join(native, "libmodbus_server")]],
             "epoll": [[os.path.join(native, "epoll_device")]],
             "epoll RTU over TCP": [[os.path.join(native, "epoll_device"), "--rtu-over-tcp"]],
+            "epoll delay": [[os.path.join(native, "epoll_device"), "--delay-ms", str(SCAN_DELAY_MS)]],
             "delay": [[PYTHON, os.path.join(DEVICES, "fake_device.py"), "--port", "502", "--mode", "delay",
                        "--delay", "0.2"]],
             "serial": [serial_line, rtu_server],
@@ -225,6 +240,12 @@ class Bench:
     def cases(self):
         n = str(self.args.count)
         velkomb, floor = self.exe("velkomb_bench.exe"), self.exe("floor_bench.exe")
+        clients = str(SCAN_CLIENTS)
+        # Scans and blocks at 0 ms make --count transactions as the loops do;
+        # the Execute scan at 20 ms is two scans of 2 s.
+        scans, blocks = str(self.args.count // SCAN_CLIENTS), str(self.args.count * BLOCK_PART // BLOCK_REGISTERS)
+        block = ["--registers", str(BLOCK_REGISTERS), "--max-per-request", str(BLOCK_PART), "--count", blocks,
+                 "--warmup", "5"]
         return {
             "native libmodbus": self.client("libmodbus", self.native_client, "--count", n),
             "Win32 blocking": self.client("libmodbus", floor, "--mode", "blocking", "--count", n),
@@ -244,7 +265,15 @@ class Bench:
                                             "--count", str(self.args.serial_count)),
             "serial slow 200 ms": self.client("serial delay", velkomb, "--transport", "RTU", "--count", "20",
                                               "--warmup", "2"),
-            "scale 100 clients": self.client("epoll", velkomb, "--clients", "100", "--count", n),
+            "scale 100 clients": self.client("epoll", velkomb, "--clients", clients, "--count", n),
+            "async scan 0 ms": self.client("epoll", velkomb, "--clients", clients, "--shape", "async", "--count", scans,
+                                           "--warmup", "2"),
+            "async scan 20 ms": self.client("epoll delay", velkomb, "--clients", clients, "--shape", "async",
+                                            "--count", str(self.args.scan_count), "--warmup", "2"),
+            "Execute scan 20 ms": self.client("epoll delay", velkomb, "--clients", clients,
+                                              "--count", str(2 * SCAN_CLIENTS), "--warmup", clients),
+            "block by MaxPerRequest": self.client("epoll", velkomb, *block),
+            "block by host Execute": self.client("epoll", velkomb, *block, "--split", "host"),
             "slow device 200 ms": self.client("delay", velkomb, "--count", "20", "--warmup", "2"),
             "VBScript (scripthost)": lambda: self.script(self.args.script_count),
         }
@@ -324,8 +353,8 @@ def summarize(rounds, footprint, cscript, placement):
     for name in names:
         results = [r[name] for r in rounds]
         medians[name] = {k: median(results, k) for k in
-                         ("tx_per_s", "mean_us", "p99_us", "client_cpu_us", "wineserver_cpu_us", "device_cpu_us",
-                          "cpu_us", "wall_us", "cpu_share", "failures")}
+                         ("tx_per_s", "registers_per_s", "mean_us", "median_us", "p99_us", "client_cpu_us",
+                          "wineserver_cpu_us", "device_cpu_us", "cpu_us", "wall_us", "cpu_share", "failures")}
     samples = footprint["footprint"]
     first, last = samples[0], samples[-1]
     floor = "Win32 WSAAsyncSelect"
@@ -334,6 +363,15 @@ def summarize(rounds, footprint, cscript, placement):
         return Ratio(label, paired_ratios(rounds, numerator, denominator, key), **target)
 
     script, dispatch = "script-shaped IDispatch", "Execute IDispatch"
+
+    def scan_ms(case, key, factor=1):
+        return Ratio(case, [r[case][key] * factor / 1000 for r in rounds])
+
+    scans = {"async scan 20 ms": scan_ms("async scan 20 ms", "median_us"),
+             "async scan 20 ms: sending": scan_ms("async scan 20 ms", "send_us"),
+             "async scan 0 ms": scan_ms("async scan 0 ms", "median_us"),
+             "async scan 0 ms: sending": scan_ms("async scan 0 ms", "send_us"),
+             "Execute scan 20 ms": scan_ms("Execute scan 20 ms", "wall_us", SCAN_CLIENTS)}
     ratios = {
         "script_shaped_vs_async_floor": ratio(f"{script} / WSAAsyncSelect floor", script, floor, low=0.8),
         "strict_vs_script_shaped": ratio(f"script-shaped strict / {script}", "script-shaped strict", script,
@@ -359,6 +397,14 @@ def summarize(rounds, footprint, cscript, placement):
         "scale_cpu_100_vs_1": ratio("100 clients / 1 client, CPU per tx", "scale 100 clients", "scale 1 client",
                                     "cpu_us", high=1.2),
         "script_vs_dispatch": ratio(f"VBScript (scripthost) / {dispatch}", "VBScript (scripthost)", dispatch),
+        "async_scan_vs_delay": Ratio(f"async scan of {SCAN_CLIENTS} / device delay {SCAN_DELAY_MS} ms",
+                                     [v / SCAN_DELAY_MS for v in scans["async scan 20 ms"].values], high=1.5),
+        "execute_scan_vs_delay": Ratio(f"Execute scan of {SCAN_CLIENTS} / device delay {SCAN_DELAY_MS} ms",
+                                       [v / SCAN_DELAY_MS for v in scans["Execute scan 20 ms"].values]),
+        "async_scan_vs_execute_0ms": ratio("async scan 0 ms / scale 100 clients, tx/s", "async scan 0 ms",
+                                           "scale 100 clients"),
+        "block_vs_host_execute": ratio("block by MaxPerRequest / by host Execute, reg/s", "block by MaxPerRequest",
+                                       "block by host Execute", "registers_per_s"),
     }
     memory = {
         "samples": samples,
@@ -370,7 +416,10 @@ def summarize(rounds, footprint, cscript, placement):
     targets["memory and handles flat over 100000 tx"] = \
         memory["handle_growth"] <= 0 and memory["private_growth_bytes"] <= 64 * 1024
     print_table(medians, ratios, memory, targets, cscript, placement, len(rounds))
+    print_scans(scans, {name: [r[name]["registers_per_s"] for r in rounds]
+                        for name in ("block by MaxPerRequest", "block by host Execute")})
     print("BENCH_JSON " + json.dumps({"placement": placement, "rounds": len(rounds), "medians": medians,
+                                      "scan_ms": {k: r.json() for k, r in scans.items()},
                                       "ratios": {k: r.json() for k, r in ratios.items()}, "memory": memory,
                                       "targets": targets,
                                       "cscript": cscript}, sort_keys=True))
@@ -406,6 +455,18 @@ def print_table(medians, ratios, memory, targets, cscript, placement, rounds):
     print("\ntargets: " + "; ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in targets.items()))
 
 
+def print_scans(scans, registers):
+    """Scan times (per round the median scan, and the mean time of an async
+    scan's ExecuteAsync calls; an Execute scan is the sum of its 100
+    transactions) and the blocks' registers per second."""
+    print(f"\nscans of {SCAN_CLIENTS} clients, ms: median of the rounds' median scans [min .. max]")
+    for name, r in scans.items():
+        print(f"  {name:<26}{r.median:9.2f}  [{min(r.values):.2f} .. {max(r.values):.2f}]")
+    print(f"blocks of {BLOCK_REGISTERS:,} registers in parts of {BLOCK_PART}, registers/s: median [min .. max]")
+    for name, values in registers.items():
+        print(f"  {name:<26}{statistics.median(values):11,.0f}  [{min(values):,.0f} .. {max(values):,.0f}]")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the bench's build directory")
@@ -415,6 +476,7 @@ def main():
     parser.add_argument("--count", type=int, default=20000)
     parser.add_argument("--script-count", type=int, default=5000)
     parser.add_argument("--serial-count", type=int, default=2000)
+    parser.add_argument("--scan-count", type=int, default=50, help="scans of the async scan at 20 ms")
     parser.add_argument("--memory-count", type=int, default=100000)
     parser.add_argument("--only", help="run only the cases whose names contain one of these comma-separated texts; no summary")
     args = parser.parse_args()

@@ -17,19 +17,22 @@ void Checkpoint(const char* word)
 
 double Now() { return velkomb::support::MonotonicSeconds(); }
 
-std::string Latencies::json(double elapsed) const
+std::string Latencies::json(double elapsed, long transactionsPerSample) const
 {
     std::vector<double> sorted = seconds_;
     std::sort(sorted.begin(), sorted.end());
     const size_t n = sorted.size();
+    const size_t transactions = n * transactionsPerSample;
     const double mean = n ? std::accumulate(sorted.begin(), sorted.end(), 0.0) / n : 0;
+    const double p50 = n ? sorted[n / 2] : 0;
     const double p99 = n ? sorted[std::min(n - 1, n * 99 / 100)] : 0;
     const double max = n ? sorted.back() : 0;
     char text[256];
     std::snprintf(text, sizeof text,
-                  "\"n\": %zu, \"seconds\": %.6f, \"tx_per_s\": %.1f, \"mean_us\": %.2f, \"p99_us\": %.2f, "
-                  "\"max_us\": %.1f",
-                  n, elapsed, elapsed > 0 ? n / elapsed : 0, mean * 1e6, p99 * 1e6, max * 1e6);
+                  "\"n\": %zu, \"seconds\": %.6f, \"tx_per_s\": %.1f, \"mean_us\": %.2f, \"median_us\": %.2f, "
+                  "\"p99_us\": %.2f, \"max_us\": %.1f",
+                  transactions, elapsed, elapsed > 0 ? transactions / elapsed : 0, mean * 1e6, p50 * 1e6, p99 * 1e6,
+                  max * 1e6);
     return text;
 }
 

@@ -19,8 +19,10 @@ class Latencies {
 public:
     explicit Latencies(size_t count) { seconds_.reserve(count); }
     void add(double seconds) { seconds_.push_back(seconds); }
-    // "n", "seconds", "tx_per_s", "mean_us", "p99_us", "max_us" as JSON members.
-    std::string json(double elapsed) const;
+    // "n", "seconds", "tx_per_s", "mean_us", "median_us", "p99_us", "max_us"
+    // as JSON members: the latencies are those of the samples added, n and
+    // tx_per_s count `transactionsPerSample` transactions in each.
+    std::string json(double elapsed, long transactionsPerSample = 1) const;
 
 private:
     std::vector<double> seconds_;

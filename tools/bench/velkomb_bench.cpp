@@ -12,10 +12,19 @@
 // --transport chooses the client's Transport; "RTU" goes over the serial port
 // --serial-port at 19200 8N1 (a pseudo-terminal takes no parity) instead of
 // 127.0.0.1:502.
-//   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script]
+// `--shape async` measures scans: every client's ExecuteAsync, then
+// WaitForReply and arwReg of each in turn, so the K requests are outstanding
+// together; --count and --warmup then count scans. --registers R reads R
+// registers per Execute; with --max-per-request M above 0 a read of more than
+// M goes as parts of M, by the client's MaxPerRequest (`--split component`)
+// or as one Execute per part with its own StartAddress (`--split host`), and
+// --count and --warmup count whole reads. Every part is a transaction of the
+// result.
+//   velkomb_bench.exe [--binding dispatch|vtable] [--shape execute|script|async]
 //                     [--texts lent|fresh] [--policy default|strict]
 //                     [--clients K] [--count N] [--warmup N] [--sample-every N]
 //                     [--transport TCP|"RTU over TCP"|RTU] [--serial-port COMn]
+//                     [--registers R] [--max-per-request M] [--split component|host]
 #include <windows.h>
 #include <cstdio>
 #include <memory>
@@ -31,16 +40,36 @@ using velkomb::_VelkoMB;
 constexpr double kWatchdogSeconds = 3;
 constexpr double kConnectSeconds = 10;
 
+struct Shape {
+    bool lateBound;
+    bool scriptShaped;
+    bool freshTexts;
+    bool strictPolicy;
+    bool async;
+    long registers;
+    long maxPerRequest;
+    bool hostSplit;
+
+    long Parts() const { return maxPerRequest > 0 ? (registers + maxPerRequest - 1) / maxPerRequest : 1; }
+    // NrRegisters of each Execute.
+    long PerExecute() const { return hostSplit ? maxPerRequest : registers; }
+};
+
 // One VelkoMB object. Set-up goes through late binding; the measured
 // transaction through the binding under test.
 class Device {
 public:
-    Device(IDispatch* object, bool lateBound, bool scriptShaped, bool freshTexts)
-        : object_(object), lateBound_(lateBound), scriptShaped_(scriptShaped), freshTexts_(freshTexts)
+    Device(IDispatch* object, const Shape& shape) : object_(object), shape_(shape)
     {
         object_->QueryInterface(velkomb::IID__VelkoMB, reinterpret_cast<void**>(&dual_));
         execute_ = IdOf(L"Execute");
+        executeAsync_ = IdOf(L"ExecuteAsync");
+        waitForReply_ = IdOf(L"WaitForReply");
         arwReg_ = IdOf(L"arwReg");
+        startAddress_ = IdOf(L"StartAddress");
+        settings_[2].text = SysAllocString(std::to_wstring(shape.PerExecute()).c_str());
+        for (long first = 0; shape.hostSplit && first < shape.registers; first += shape.maxPerRequest)
+            partStarts_.push_back(SysAllocString(std::to_wstring(first).c_str()));
     }
     ~Device()
     {
@@ -48,6 +77,7 @@ public:
         if (dual_) dual_->Release();
         object_->Release();
         for (auto& setting : settings_) SysFreeString(setting.text);
+        for (BSTR start : partStarts_) SysFreeString(start);
     }
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -76,38 +106,68 @@ public:
         return Get(L"ConnState") == L"7";
     }
 
-    // Execute and the values read; true when they are the device's.
+    // One read of --registers registers, as one Execute or one per part of a
+    // host's split; true when every value read is the device's.
     bool Transact()
+    {
+        if (!shape_.hostSplit) return TransactOnce(0, shape_.registers);
+        bool valid = true;
+        for (size_t part = 0; part < partStarts_.size(); ++part) {
+            VARIANT start;
+            V_VT(&start) = VT_BSTR;
+            V_BSTR(&start) = partStarts_[part];
+            valid &= SUCCEEDED(Invoke(startAddress_, DISPATCH_PROPERTYPUT, &start, nullptr)) &&
+                     TransactOnce(static_cast<long>(part) * shape_.maxPerRequest, shape_.maxPerRequest);
+        }
+        return valid;
+    }
+
+    // ExecuteAsync: the request goes out and the call returns.
+    bool Send() { return SUCCEEDED(Invoke(executeAsync_, DISPATCH_METHOD, nullptr, nullptr)); }
+    // WaitForReply and the values read, as Transact's.
+    bool Collect()
+    {
+        VARIANT values;
+        VariantInit(&values);
+        HRESULT hr = Invoke(waitForReply_, DISPATCH_METHOD, nullptr, nullptr);
+        if (SUCCEEDED(hr)) hr = Invoke(arwReg_, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, &values);
+        const bool valid = SUCCEEDED(hr) && HoldsDeviceValues(values, 0, shape_.registers);
+        VariantClear(&values);
+        return valid;
+    }
+
+private:
+    // Execute and the `count` values from `first` read.
+    bool TransactOnce(long first, long count)
     {
         VARIANT values;
         VariantInit(&values);
         HRESULT hr;
-        if (scriptShaped_) {
+        if (shape_.scriptShaped) {
             hr = S_OK;
             for (auto& setting : settings_) {
                 VARIANT text;
                 V_VT(&text) = VT_BSTR;
-                V_BSTR(&text) = freshTexts_ ? SysAllocStringLen(setting.text, SysStringLen(setting.text))
+                V_BSTR(&text) = shape_.freshTexts ? SysAllocStringLen(setting.text, SysStringLen(setting.text))
                                             : setting.text;
                 if (SUCCEEDED(hr)) hr = Invoke(IdOf(setting.name), DISPATCH_PROPERTYPUT, &text, nullptr);
-                if (freshTexts_) SysFreeString(V_BSTR(&text));
+                if (shape_.freshTexts) SysFreeString(V_BSTR(&text));
             }
             if (SUCCEEDED(hr)) hr = Invoke(IdOf(L"Execute"), DISPATCH_METHOD, nullptr, nullptr);
             if (SUCCEEDED(hr) && Get(L"WatchdogError") != L"0") hr = E_FAIL;
             if (SUCCEEDED(hr)) hr = Invoke(IdOf(L"arwReg"), DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, &values);
-        } else if (lateBound_) {
+        } else if (shape_.lateBound) {
             hr = Invoke(execute_, DISPATCH_METHOD, nullptr, nullptr);
             if (SUCCEEDED(hr)) hr = Invoke(arwReg_, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, &values);
         } else {
             hr = dual_->Execute();
             if (SUCCEEDED(hr)) hr = dual_->get_arwReg(&values);
         }
-        const bool valid = SUCCEEDED(hr) && HoldsDeviceValues(values);
+        const bool valid = SUCCEEDED(hr) && HoldsDeviceValues(values, first, count);
         VariantClear(&values);
         return valid;
     }
 
-private:
     DISPID IdOf(const wchar_t* name)
     {
         DISPID id = DISPID_UNKNOWN;
@@ -122,14 +182,17 @@ private:
         DISPPARAMS params{value, isPut ? &put : nullptr, value ? 1u : 0u, isPut ? 1u : 0u};
         return object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
     }
-    // Registers 0..9 of the bench devices hold 1000..1009, from index 1 on.
-    static bool HoldsDeviceValues(VARIANT& values)
+    // Register a of the bench devices holds 1000 + a; the first of the
+    // `count` read is at index 1.
+    static bool HoldsDeviceValues(VARIANT& values, long first, long count)
     {
         if (V_VT(&values) != (VT_ARRAY | VT_VARIANT)) return false;
         VARIANT* elements = nullptr;
         if (FAILED(SafeArrayAccessData(V_ARRAY(&values), reinterpret_cast<void**>(&elements)))) return false;
-        const bool ok = V_VT(&elements[1]) == VT_I2 && V_I2(&elements[1]) == 1000 && V_VT(&elements[10]) == VT_I2 &&
-                        V_I2(&elements[10]) == 1009;
+        const auto holds = [&](long index) {
+            return V_VT(&elements[index]) == VT_I2 && V_I2(&elements[index]) == 1000 + first + index - 1;
+        };
+        const bool ok = holds(1) && holds(count);
         SafeArrayUnaccessData(V_ARRAY(&values));
         return ok;
     }
@@ -141,14 +204,16 @@ private:
 
     IDispatch* object_;
     _VelkoMB* dual_ = nullptr;
-    bool lateBound_;
-    bool scriptShaped_;
-    bool freshTexts_;
+    const Shape& shape_;
     DISPID execute_;
+    DISPID executeAsync_;
+    DISPID waitForReply_;
     DISPID arwReg_;
+    DISPID startAddress_;
     Setting settings_[3] = {{L"MBFunCode", SysAllocString(L"3")},
                             {L"StartAddress", SysAllocString(L"0")},
-                            {L"NrRegisters", SysAllocString(L"10")}};
+                            {L"NrRegisters", nullptr}};
+    std::vector<BSTR> partStarts_;
 };
 
 IDispatch* NewClientObject()
@@ -171,13 +236,6 @@ void PumpMessagesFor(DWORD milliseconds)
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-struct Shape {
-    bool lateBound;
-    bool scriptShaped;
-    bool freshTexts;
-    bool strictPolicy;
-};
-
 struct Transport {
     std::wstring name;
     std::wstring serialPort;
@@ -187,8 +245,7 @@ std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, const Shape& s
 {
     std::vector<std::unique_ptr<Device>> devices;
     for (long i = 0; i < count; ++i) {
-        auto device =
-            std::make_unique<Device>(NewClientObject(), shape.lateBound, shape.scriptShaped, shape.freshTexts);
+        auto device = std::make_unique<Device>(NewClientObject(), shape);
         device->Set(L"Transport", transport.name.c_str());
         device->Set(L"SerialPort", transport.serialPort.c_str());
         device->Set(L"SerialSettings", L"19200,N,8,1");
@@ -201,7 +258,8 @@ std::vector<std::unique_ptr<Device>> ConnectedDevices(long count, const Shape& s
         device->Set(L"ResponseWatchdog", std::to_wstring(static_cast<int>(kWatchdogSeconds)).c_str());
         device->Set(L"MBFunCode", L"3");
         device->Set(L"StartAddress", L"0");
-        device->Set(L"NrRegisters", L"10");
+        device->Set(L"NrRegisters", std::to_wstring(shape.PerExecute()).c_str());
+        if (!shape.hostSplit) device->Set(L"MaxPerRequest", std::to_wstring(shape.maxPerRequest).c_str());
         device->Call(L"Connect");
         devices.push_back(std::move(device));
     }
@@ -234,10 +292,19 @@ std::string FootprintJson(const std::vector<std::pair<long, bench::ProcessFootpr
 
 int wmain(int argc, wchar_t** argv)
 {
+    const std::wstring loop = bench::TextOption(argc, argv, L"--shape", L"execute");
     const Shape shape = {bench::TextOption(argc, argv, L"--binding", L"dispatch") != L"vtable",
-                         bench::TextOption(argc, argv, L"--shape", L"execute") == L"script",
+                         loop == L"script",
                          bench::TextOption(argc, argv, L"--texts", L"lent") == L"fresh",
-                         bench::TextOption(argc, argv, L"--policy", L"default") == L"strict"};
+                         bench::TextOption(argc, argv, L"--policy", L"default") == L"strict",
+                         loop == L"async",
+                         bench::Option(argc, argv, L"--registers", 10),
+                         bench::Option(argc, argv, L"--max-per-request", 0),
+                         bench::TextOption(argc, argv, L"--split", L"component") == L"host"};
+    if (shape.hostSplit && (shape.maxPerRequest <= 0 || shape.registers % shape.maxPerRequest != 0)) {
+        std::fprintf(stderr, "--split host needs --registers in whole parts of --max-per-request\n");
+        return 2;
+    }
     const long clients = bench::Option(argc, argv, L"--clients", 1);
     const long count = bench::Option(argc, argv, L"--count", 20000);
     const long warmup = bench::Option(argc, argv, L"--warmup", 200);
@@ -248,7 +315,22 @@ int wmain(int argc, wchar_t** argv)
     long failures = 0, timeouts = 0;
     {
         auto devices = ConnectedDevices(clients, shape, transport);
-        for (long i = 0; i < warmup; ++i) failures += !devices[i % clients]->Transact();
+        // One unit of the loop: the next client's read, or a scan of all.
+        // A scan's time beyond the device's delay is mostly its sending.
+        double sending = 0;
+        const auto unit = [&](long i) {
+            if (!shape.async) return static_cast<long>(!devices[i % clients]->Transact());
+            long failed = 0;
+            const double t0 = bench::Now();
+            for (auto& device : devices) failed += !device->Send();
+            sending += bench::Now() - t0;
+            for (auto& device : devices) failed += !device->Collect();
+            return failed;
+        };
+        const long transactionsPerUnit = shape.async ? clients : shape.Parts();
+        const long registersPerUnit = shape.async ? clients * shape.registers : shape.registers;
+        for (long i = 0; i < warmup; ++i) failures += unit(i);
+        sending = 0;
         std::vector<std::pair<long, bench::ProcessFootprint>> footprints;
         bench::Checkpoint("ready");
         bench::Latencies latencies(count);
@@ -256,7 +338,7 @@ int wmain(int argc, wchar_t** argv)
         for (long i = 0; i < count; ++i) {
             if (sampleEvery > 0 && i % sampleEvery == 0) footprints.emplace_back(i, bench::Footprint());
             const double t0 = bench::Now();
-            failures += !devices[i % clients]->Transact();
+            failures += unit(i);
             const double latency = bench::Now() - t0;
             timeouts += latency > 0.9 * kWatchdogSeconds;
             latencies.add(latency);
@@ -264,7 +346,10 @@ int wmain(int argc, wchar_t** argv)
         const double elapsed = bench::Now() - start;
         if (sampleEvery > 0) footprints.emplace_back(count, bench::Footprint());
         bench::Checkpoint("done");
-        bench::PrintResult(latencies.json(elapsed) + ", \"failures\": " + std::to_string(failures) +
+        char registers[96];
+        std::snprintf(registers, sizeof registers, ", \"registers_per_s\": %.1f, \"send_us\": %.1f",
+                      registersPerUnit * count / elapsed, sending / count * 1e6);
+        bench::PrintResult(latencies.json(elapsed, transactionsPerUnit) + registers + ", \"failures\": " + std::to_string(failures) +
                            ", \"timeouts\": " + std::to_string(timeouts) +
                            ", \"footprint\": " + FootprintJson(footprints));
     }
