@@ -222,19 +222,27 @@ void VelkoMB::WaitForSilence()
     }
 }
 
+// A timer armed for an earlier moment stays: when it fires it arms itself
+// again for what is left. So the timer is set once a watchdog's time, not
+// once a request (setting and killing one costs as much as a transaction's
+// other calls to the platform together), and one that fires with no request
+// outstanding does nothing.
 void VelkoMB::ArmWatchdog()
 {
+    if (watchdogTimer_ && timerDue_ <= awaited_.deadline) return;
     support::DisarmTimer(watchdogTimer_);
-    const double left = awaited_.deadline - support::MonotonicSeconds();
+    const double now = support::MonotonicSeconds();
+    const double left = awaited_.deadline - now;
     // Just past the deadline, as the wait measures it.
     const UINT milliseconds = left > 0 ? static_cast<UINT>(std::ceil(left * 1000.0)) + 1 : 1;
     watchdogTimer_ = support::ArmTimer(this, milliseconds);
+    timerDue_ = now + milliseconds / 1000.0;
 }
 
 void VelkoMB::TimerFired()
 {
     watchdogTimer_ = 0;
-    if (!awaited_.active) return;
+    if (!awaited_.active || !awaited_.unattended) return;  // a wait measures its own
     // What the line brought is the answer still, if it is one.
     if (link_) link_->Poll();
     if (!awaited_.active) return;
@@ -266,8 +274,6 @@ void VelkoMB::OnDeadline()
 void VelkoMB::EndAwaited()
 {
     awaited_.active = false;
-    support::DisarmTimer(watchdogTimer_);
-    watchdogTimer_ = 0;
     if (block_) {
         blockDone_ = block_->done;
         block_.reset();

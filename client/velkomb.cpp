@@ -248,8 +248,6 @@ void VelkoMB::Answer(const std::vector<uint8_t>& reply)
     if (awaited) {
         awaited_.active = false;
         answered_ = true;
-        support::DisarmTimer(watchdogTimer_);
-        watchdogTimer_ = 0;
     }
     if (awaited && block_) {
         AnswerBlockPart(reply);

@@ -292,6 +292,7 @@ private:
     Policy policy_{};  // of the transaction under way
     bool answered_ = false;
     UINT_PTR watchdogTimer_ = 0;
+    double timerDue_ = 0;  // when watchdogTimer_ fires
     std::wstring transport_ = L"TCP";
     std::wstring serialPort_ = L"COM1";
     std::wstring serialSettings_ = L"19200,E,8,1";
