@@ -479,6 +479,7 @@ def main():
     parser.add_argument("--trace-counts", default="100,400", help="transactions of the two traced runs")
     parser.add_argument("--top", type=int, default=25, help="rows per table")
     parser.add_argument("--script-count", type=int, default=5000)
+    parser.add_argument("--serial-count", type=int, default=2000)
     args = parser.parse_args()
     args.trace_counts = [int(n) for n in args.trace_counts.split(",")]
     names = args.cases.split(",")
