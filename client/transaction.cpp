@@ -128,7 +128,7 @@ VelkoMB::Outcome VelkoMB::Transact(const wchar_t* source, ReplyUse use, const Re
 void VelkoMB::HandleWhatHasArrived()
 {
     NestedWait wait;
-    MessagePump().DispatchWaiting();
+    if (MessagesWaiting()) MessagePump().DispatchWaiting();
     DropReceivedBytes();
     CurrentLink().Discard();
 }

@@ -598,6 +598,33 @@ TEST_F(FakeDevice, NothingIsSentOnAConnectionWhoseCloseHasArrived)
     EXPECT_EQ(mb.State(), L"0");
 }
 
+// The client a host's timer sends a request of its own through.
+Client* timerClient = nullptr;
+
+void CALLBACK ExecuteFromTimer(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(nullptr, timer);
+    (*timerClient)->Execute();
+}
+
+// Whatever waits in the queue when Execute starts is handled before the
+// request goes out, a host's timer that fell due included: a request its
+// handler makes is still sent and answered, then Execute's own.
+TEST_F(FakeDevice, WhatWaitsWhenExecuteStartsIsHandledFirst)
+{
+    Client mb;
+    ASSERT_TRUE(mb.Connect());
+    mb.Request(L"3", 0, 1);
+    timerClient = &mb;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 1, ExecuteFromTimer);
+    Sleep(50);
+    const int before = mb.events;
+    mb->Execute();
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(mb.events, before + 2);
+    EXPECT_EQ(mb.Values(), Range(1000, 1));
+}
+
 // A host that chains every next request from NewDataIn nests one wait a
 // transaction: when the stack could not hold another, Execute raises out of
 // stack space instead of crashing, and the client goes on working.
