@@ -146,12 +146,17 @@ void VelkoMB::StartRequest(std::vector<uint8_t> request, ReplyUse use, bool unat
 // tries.
 void VelkoMB::StartNextPart()
 {
+    TakeNextPart();
+    SendTry();
+}
+
+void VelkoMB::TakeNextPart()
+{
     Block& block = *block_;
     awaited_.request = block.parts[block.next++];
     awaited_.ids.clear();
     awaited_.triesLeft = policy_.retries;
     awaited_.active = true;
-    SendTry();
 }
 
 // Sends the awaited request once more. With counted ids each try has an id
@@ -160,24 +165,15 @@ void VelkoMB::SendTry()
 {
     while (SendAndWaitOutBroadcast()) {
         // No unit answers a broadcast: it is done once the line is quiet.
-        awaited_.active = false;
-        if (!block_) {
-            if (awaited_.use == ReplyUse::Registers) blockDone_ = requestItems_;
+        if (block_) block_->done += block_->counts[block_->next - 1];
+        if (!block_ || block_->next == block_->parts.size()) {
+            if (!block_ && awaited_.use == ReplyUse::Registers) blockDone_ = requestItems_;
+            EndAwaited();
             readyForRequest_ = true;
             watchdogError_ = L"0";
             return;
         }
-        Block& block = *block_;
-        block.done += block.counts[block.next - 1];
-        if (block.next == block.parts.size()) {
-            blockDone_ = block.done;
-            block_.reset();
-            readyForRequest_ = true;
-            watchdogError_ = L"0";
-            return;
-        }
-        awaited_.request = block.parts[block.next++];
-        awaited_.active = true;
+        TakeNextPart();
     }
     link_->Expect(framing_->Next({}, awaited_.request, false).length);
     awaited_.deadline = support::MonotonicSeconds() + automation::ByteOfText(responseWatchdog_);
@@ -243,9 +239,6 @@ void VelkoMB::TimerFired()
 {
     watchdogTimer_ = 0;
     if (!awaited_.active || !awaited_.unattended) return;  // a wait measures its own
-    // What the line brought is the answer still, if it is one.
-    if (link_) link_->Poll();
-    if (!awaited_.active) return;
     if (support::MonotonicSeconds() <= awaited_.deadline) {
         ArmWatchdog();
         return;

@@ -214,6 +214,7 @@ private:
     void HandleWhatHasArrived();
     void StartRequest(std::vector<uint8_t> request, ReplyUse use, bool unattended);
     void StartNextPart();
+    void TakeNextPart();
     void SendTry();
     bool SendAndWaitOutBroadcast();
     void ArmWatchdog();
