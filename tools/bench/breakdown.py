@@ -480,6 +480,8 @@ def main():
     parser.add_argument("--top", type=int, default=25, help="rows per table")
     parser.add_argument("--script-count", type=int, default=5000)
     parser.add_argument("--serial-count", type=int, default=2000)
+    parser.add_argument("--scan-count", type=int, default=50)
+    parser.add_argument("--memory-count", type=int, default=100000)
     args = parser.parse_args()
     args.trace_counts = [int(n) for n in args.trace_counts.split(",")]
     names = args.cases.split(",")
