@@ -221,6 +221,7 @@ void CSocket::AcceptConnection(long requestID)
         remotePort_ = support::IntegerToUnsigned(ntohs(record.sin_port));
         remoteHostIP_ = DottedText(record.sin_addr);
         remoteHost_ = remoteHostIP_;
+        remoteHostIPStale_ = false;
     }
     int type = 0;
     length = sizeof type;
@@ -233,7 +234,9 @@ void CSocket::AcceptConnection(long requestID)
 void CSocket::SetRemoteHost(const std::wstring& value)
 {
     remoteHost_ = value;
-    if (value.empty() || ParseAddress(value) == INADDR_NONE) return;
+    if (value.empty()) return;
+    remoteHostIPStale_ = ParseAddress(value) == INADDR_NONE;
+    if (remoteHostIPStale_) return;
     remoteHostIP_ = value;
     if (protocol_ != sckUDPProtocol || !EnsureSocket()) return;
 

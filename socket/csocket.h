@@ -70,7 +70,8 @@ public:
     {
         return senderIP_ == address && senderPort_ == port;
     }
-    const std::wstring& RemoteAddress() const { return remoteHostIP_; }
+    // Empty while RemoteHost names a host not yet looked up.
+    std::wstring RemoteAddress() const { return remoteHostIPStale_ ? std::wstring() : remoteHostIP_; }
     // The same owner's way to send and take bytes without automation values:
     // as SendData of a byte array, and as GetData of everything received as
     // a byte array (appended to `into`).
@@ -121,6 +122,10 @@ private:
     long localPort_ = 0;
     std::wstring remoteHost_;
     std::wstring remoteHostIP_;
+    // RemoteHost names a host that RemoteHostIP may not be (a name written
+    // after an address): the old address still reads back, but a datagram
+    // waits for the name's lookup rather than going to the old host.
+    bool remoteHostIPStale_ = false;
     long remotePort_ = 0;
     SOCKET socketHandle_ = INVALID_SOCKET;
     long resolveHandle_ = 0;

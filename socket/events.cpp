@@ -146,6 +146,7 @@ void CSocket::PostGetHostEvent(long lookup, uint32_t address, const std::wstring
         state_ = sckHostResolved;
         remoteHost_ = hostName;
         remoteHostIP_ = DottedText(address);
+        remoteHostIPStale_ = false;
         if (resolvePurpose_ == 0) {
             sockaddr_in record = AddressOf(remotePort_, address);
             if (connect(socketHandle_, reinterpret_cast<sockaddr*>(&record), sizeof record) == SOCKET_ERROR) {

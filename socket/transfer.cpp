@@ -81,7 +81,7 @@ void CSocket::SendPump()
     sendInProgress_ = true;
     if (sendBuffer_.empty()) automation::RaiseRuntime(automation::errSubscriptOutOfRange);
     long sent = 0;
-    if (IsUdp() && remoteHostIP_.empty()) {
+    if (IsUdp() && (remoteHostIP_.empty() || remoteHostIPStale_)) {
         // The datagram waits for the lookup; its completion runs the pump
         // again. A bad port fails now, where the caller hears of it.
         support::UnsignedToInteger(remotePort_);
@@ -138,6 +138,7 @@ long CSocket::RecvToBuffer()
             remoteHostIP_ = DottedText(sender.sin_addr);
             const hostent* host = gethostbyaddr(reinterpret_cast<const char*>(&sender.sin_addr), 4, AF_INET);
             remoteHost_ = host ? support::StringFromPointer(host->h_name) : remoteHostIP_;
+            remoteHostIPStale_ = false;
         }
     }
     if (received == SOCKET_ERROR) {
