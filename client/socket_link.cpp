@@ -75,8 +75,9 @@ StateConstants SocketLink::State() const
 {
     StateConstants state = sckClosed;
     CheckCall(Socket().get_State(&state));
-    // A datagram socket has no connection: it is there or not.
-    if (udp_ && state == sckClosed) {
+    // A datagram socket has no connection: it is there or not, also while a
+    // datagram waits for the device's name to be looked up, and after.
+    if (udp_ && (state == sckClosed || state == sckResolvingHost || state == sckHostResolved)) {
         LONG handle = -1;
         CheckCall(Socket().get_SocketHandle(&handle));
         if (handle != -1) return sckConnected;

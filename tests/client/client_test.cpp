@@ -905,7 +905,8 @@ TEST_F(FakeDevice, BlockEndsWhereTheDeviceClosed)
 // What only a scripted device does over the other transports: an RTU reply
 // with a broken CRC, over TCP and on the serial line COM7, is dropped and
 // counted (the wait runs into the watchdog), one in pieces is read whole; a
-// datagram from another address is no reply, and a lost one is sent again.
+// datagram from another address is no reply, and a lost one is sent again;
+// a device named after another address is asked at its name's.
 TEST_F(FakeDevice, OtherTransportsDropWhatIsNoReply)
 {
     Client mb;
@@ -928,6 +929,11 @@ TEST_F(FakeDevice, OtherTransportsDropWhatIsNoReply)
     mb.Let(L"Transport", Arg(L"UDP"));
     mb.Let(L"Port", Arg(5024));
     mb.Let(L"Retries", Arg(1));
+    // Named after another address, the device is asked by its name's
+    // address: nobody answers at 127.0.0.2.
+    mb.Set(&velkomb::_VelkoMB::put_IPAddress, L"127.0.0.2");
+    ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
+    mb.Set(&velkomb::_VelkoMB::put_IPAddress, L"localhost");
     ASSERT_EQ(mb.Call(L"ConnectAndWait").number, 0);
     ASSERT_TRUE(Control("--mode foreign --once"));
     mb.Request(L"3", 5, 1);
