@@ -56,14 +56,8 @@ void SerialLink::Poll()
     events_.LinkReceived(received_);
 }
 
-void SerialLink::Woken()
-{
-    try {
-        Poll();
-    } catch (...) {
-        // A failing read ends in the watchdog of the request it was for.
-    }
-}
+// A failing read ends in the watchdog of the request it was for.
+void SerialLink::Woken() { Poll(); }
 
 void SerialLink::NoteActivity() { lastActivity_ = support::MonotonicSeconds(); }
 

@@ -188,13 +188,8 @@ void DispatchSocketNotification(WPARAM wParam, LPARAM lParam)
     auto found = state.socketRegistry->find(KeyOf(static_cast<long long>(wParam), 'S'));
     if (found == state.socketRegistry->end()) return;
     SocketEventTarget* target = found->second;
-    target->KeepAlive();
-    try {
-        target->PostSocketEvent(static_cast<SOCKET>(wParam), LoWord(lParam), HiWord(lParam));
-    } catch (...) {
-        // Failures of notification handling reach no caller.
-    }
-    target->LetGo();
+    CallKeptAlive(*target,
+                  [&] { target->PostSocketEvent(static_cast<SOCKET>(wParam), LoWord(lParam), HiWord(lParam)); });
 }
 
 void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
@@ -217,16 +212,10 @@ void DispatchLookupCompletion(WPARAM wParam, LPARAM lParam)
         GlobalUnlock(lookup.buffer);
     }
     RemoveLookupEntry(found);
-    if (lookup.target) {
-        lookup.target->KeepAlive();
-        try {
-            // Only a lookup whose handle fits a 32-bit number has a target.
-            lookup.target->PostGetHostEvent(HandleToNumber(wParam), address, name, error);
-        } catch (...) {
-            // Failures of notification handling reach no caller.
-        }
-        lookup.target->LetGo();
-    }
+    // Only a lookup whose handle fits a 32-bit number has a target.
+    if (lookup.target)
+        CallKeptAlive(*lookup.target,
+                      [&] { lookup.target->PostGetHostEvent(HandleToNumber(wParam), address, name, error); });
     ReleaseIdleWindowAndService();
 }
 

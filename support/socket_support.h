@@ -9,16 +9,13 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "support/callback_target.h"
 
 namespace velkomb::support {
 
-// What the window procedure calls on the object that owns a handle. The
-// window procedure holds a reference (KeepAlive/LetGo) for the whole call;
-// whatever the calls raise is dropped there.
-class SocketEventTarget {
+// What the window procedure calls on the object that owns a handle.
+class SocketEventTarget : public CallbackTarget {
 public:
-    virtual void KeepAlive() = 0;
-    virtual void LetGo() = 0;
     virtual void PostSocketEvent(SOCKET handle, long event, long error) = 0;
     virtual void PostGetHostEvent(long lookup, uint32_t address, const std::wstring& hostName, long error) = 0;
 

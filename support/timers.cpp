@@ -27,9 +27,7 @@ void CALLBACK TimerProc(HWND, UINT, UINT_PTR timer, DWORD)
     if (found == armedTimers->end()) return;
     TimerTarget* target = found->second;
     Forget(timer);
-    target->KeepAlive();
-    target->TimerFired();
-    target->LetGo();
+    CallKeptAlive(*target, [&] { target->TimerFired(); });
 }
 
 } // namespace

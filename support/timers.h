@@ -4,14 +4,13 @@
 // pointers; a target disarms its timer before it goes away.
 #pragma once
 #include <windows.h>
+#include "support/callback_target.h"
 
 namespace velkomb::support {
 
-class TimerTarget {
+class TimerTarget : public CallbackTarget {
 public:
-    virtual void KeepAlive() = 0;
-    virtual void LetGo() = 0;
-    // The timer has fired (it is disarmed already). Must not raise.
+    // The timer has fired (it is disarmed already).
     virtual void TimerFired() = 0;
 
 protected:

@@ -34,9 +34,7 @@ LRESULT CALLBACK WakeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     if (found == state.armed->end()) return 0;  // cancelled after it was posted
     WakeTarget* target = found->second;
     state.armed->erase(found);
-    target->KeepAlive();
-    target->Woken();
-    target->LetGo();
+    CallKeptAlive(*target, [&] { target->Woken(); });
     return 0;
 }
 

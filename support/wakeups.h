@@ -8,14 +8,13 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "support/callback_target.h"
 
 namespace velkomb::support {
 
-class WakeTarget {
+class WakeTarget : public CallbackTarget {
 public:
-    virtual void KeepAlive() = 0;
-    virtual void LetGo() = 0;
-    // The handle was signalled. Must not raise.
+    // The handle was signalled.
     virtual void Woken() = 0;
 
 protected:
